@@ -1,0 +1,57 @@
+// Vehicle tables, order, measure and identification tables, and the dialogue state
+// shared by the units of the concentrator. Everything is a process global that lives
+// as long as the process; the comments in the headers say which unit fills what.
+#include "dat.h"
+
+vehicule voiture[NBPLAQUEMAX];
+char data[NBDATA][SIZEDATA];
+char termine[NBPLAQUEMAX];
+char newplaque[NBPLAQUEMAX];
+char NEWCLE[NBPLAQUEMAX];
+char cle_supr[NBPLAQUEMAX][12];
+
+SaveInfo SI[NBPLAQUEMAX];
+int Cpt_plaque;
+
+SaveMeasures SM[NBCODEGIEGDATAMAX];
+int Cpt_SM;
+int CSM;
+SaveMeasures SM_OTCLAN[NBCODEGIEGDATAMAX];
+int CSM_OTCLAN;
+SaveMeasures SM1[NBKIND][NBCODEGIEGDATAMAX];
+int CODE_200;
+
+SaveInfoHardwareConnect SIHC[NBPERIPH][NBCODEGIEGDATAMAX];
+int Cpt_SIHC[NBPERIPH + 1];
+
+New_vehicule Info;
+char *ptinfo[2] = {Info.plaque, Info.carburant};
+
+char imageFichier[TAILLEFICHIER];
+
+char COM_STAT;
+char giegtype;
+char ERREUR;
+char cou;
+char cou2;
+char effacement;
+char nb_periph_present;
+char type_hardware_connect2[6][2];
+char ask_only_good_periph;
+char stageall = ALL;
+char scanplaque;
+char DESTBT[20];
+
+char SERIAL2;
+char cle_get_data[15];
+char CURCLEQ;
+char RECEP;
+
+char CURCLE;
+char ORDER2;
+char dir_lan[120];
+char dir_asa[120];
+
+char type_measure[NBKIND] = {0x1E, 0x1E, 0x1E, 0x1E};
+char nb_measure;
+char CSM1, CSM2, CSM3, CSM4;

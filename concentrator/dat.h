@@ -1,0 +1,36 @@
+// Vehicle tables and the state of the equipment dialogue shared between units.
+#pragma once
+
+#include "fgpinv.h"
+#include "gie.h"
+
+// Equipment dialogue (scan cycle).
+extern char COM_STAT;   // 0: no exchange open; 1: a reply is awaited
+extern char giegtype;   // 0 none found yet, 1 single instrument, 2 hub
+extern char ERREUR;     // consecutive failures of the dialogue
+extern char cou;        // cursor over the slots for withdrawals
+extern char cou2;       // cursor over the slots for requests by key
+extern char effacement; // 1 while a withdrawal awaits its confirmation frame
+extern char nb_periph_present;            // entries in the last peripheral list
+extern char type_hardware_connect2[6][2]; // per list position: number, type letter
+extern char ask_only_good_periph;         // 1: identify only the kinds of the pending result
+extern char stageall;                     // cursor of a full plate-list pass, ALL when none
+extern char scanplaque;                   // cursor over the slots for new plates
+extern char DESTBT[20];                   // Bluetooth destination reported by "0174"
+
+// Result reception.
+extern char SERIAL2;          // completion counter of hub results
+extern char cle_get_data[15]; // key of the last "0122" result
+extern char CURCLEQ;          // slot receiving the current result
+extern char RECEP;            // 1 while a result is being received
+
+// PC orders.
+extern char CURCLE;        // slot chosen by the last addcle or effacecar
+extern char ORDER2;        // entry counter of the vehicle table
+extern char dir_lan[120];  // order directory built for the reader
+extern char dir_asa[120];  // ASA order directory
+
+// Kind letters of the current vehicle's results (result writers).
+extern char type_measure[NBKIND]; // letters in order of first appearance; free places 0x1E
+extern char nb_measure;           // number of kind letters
+extern char CSM1, CSM2, CSM3, CSM4; // entries of SM1 rows 0 to 3

@@ -1,0 +1,223 @@
+// Parameter files: lookups of a tagged line and the rewrite of one line.
+//
+// A line is "#nnn#" and its value, ended by LF or CR LF; the value is taken verbatim
+// up to the first CR or LF. Lines are read 254 characters at most: the rest of a
+// longer line is skipped, never taken for a line of its own. When a tag occurs twice
+// the first line wins. The rewrite keeps every other line byte for byte and replaces
+// the file atomically (temporary file in the same directory, then rename), so that a
+// power cut leaves the old or the new file, never a torn one.
+#include "file_param.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "plat.h"
+
+char save_protocol[45];
+char save_path[90];
+char save_path_gieglan[140];
+char save_client[50];
+char save_client2[50];
+char save_serie[20];
+char save_type_com[20];
+char save_port[30 + ROOTLEN];
+char save_speed[20];
+char equipIp[20];
+int equipPort;
+int lenght_path;
+int demandeParCle;
+char dir_param_file[20] = "//home/KELDRAN/DATA";
+
+static char param_value[SIZE_PARAM_LINE];
+
+// Reads one line of at most size-1 characters into buf, skipping the rest of a longer
+// line. Returns 0 at the end of the file.
+static int read_line(FILE *f, char *buf, int size) {
+    if (!fgets(buf, size, f)) return 0;
+    size_t n = strlen(buf);
+    if (n > 0 && buf[n - 1] != '\n') {
+        int c;
+        while ((c = fgetc(f)) != EOF && c != '\n') {
+        }
+    }
+    return 1;
+}
+
+// Looks the tag up in an open file; stores the value in param_value. 1 when found.
+static int lookup_in(FILE *f, const char *code) {
+    char line[SIZE_PARAM_LINE];
+    size_t taglen = strlen(code);
+    while (read_line(f, line, sizeof line)) {
+        if (strncmp(line, code, taglen) == 0) {
+            size_t n = strcspn(line + taglen, "\r\n");
+            snprintf(param_value, sizeof param_value, "%.*s", (int)n, line + taglen);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+char *read_code_param_file(const char *code) {
+    // In the dev build the directory lies under the sandbox root.
+    char dirpath[300];
+    snprintf(dirpath, sizeof dirpath, "%s%s", BOX_ROOT, dir_param_file);
+    DIR *dir = opendir(dirpath);
+    if (!dir) {
+        fprintf(stderr, "\nLe dossier %s est introuvable", dir_param_file);
+        snprintf(param_value, sizeof param_value, "ok");
+        return param_value;
+    }
+    fprintf(stderr, "\nLe dossier %s est trouve", dir_param_file);
+    struct dirent *ent;
+    while ((ent = readdir(dir)) != nullptr) {
+        if (strncmp(ent->d_name, "PARAM", 5) != 0) continue;
+        fprintf(stderr, "\nDossier source : %s", ent->d_name);
+        char path[600];
+        snprintf(path, sizeof path, "%s/%s", dirpath, ent->d_name);
+        FILE *f = fopen(path, "r");
+        if (!f) {
+            fprintf(stderr, "\n%s introuvable.%s\n", path, strerror(errno));
+            continue;
+        }
+        lookup_in(f, code);
+        fclose(f);
+        closedir(dir);
+        printf("\nDonnee a l'interieur du tag %s : %s", code, param_value);
+        return param_value;
+    }
+    closedir(dir);
+    snprintf(param_value, sizeof param_value, "ok");
+    return param_value;
+}
+
+char *read_code_param_file(const char *code, const char *PATH) {
+    FILE *f = fopen(PATH, "r");
+    if (!f) {
+        fprintf(stderr, "\nFichier introuvable.\n");
+        param_value[0] = 0;
+        return param_value;
+    }
+    // A file without the tag yields an empty text, never a value of an earlier lookup.
+    if (!lookup_in(f, code)) param_value[0] = 0;
+    fclose(f);
+    return param_value;
+}
+
+int replace_line_in_file(const char *PATH, const char *prefix, const char *line) {
+    FILE *in = fopen(PATH, "r+");
+    if (!in) return -1;
+    char tmp[512];
+    if (snprintf(tmp, sizeof tmp, "%s.tmpXXXXXX", PATH) >= (int)sizeof tmp) {
+        fclose(in);
+        return -2;
+    }
+    int fd = mkstemp(tmp);
+    if (fd < 0) {
+        fclose(in);
+        return -2;
+    }
+    FILE *out = fdopen(fd, "w");
+    if (!out) {
+        close(fd);
+        unlink(tmp);
+        fclose(in);
+        return -2;
+    }
+    size_t plen = strlen(prefix);
+    int replaced = 0, at_line_start = 1, last = '\n', ok = 1;
+    char buf[1001];
+    // Copy the file chunk by chunk; only a chunk that starts a line can be the one replaced.
+    while (fgets(buf, sizeof buf, in)) {
+        size_t n = strlen(buf);
+        int ends_line = n > 0 && buf[n - 1] == '\n';
+        if (at_line_start && !replaced && strncmp(buf, prefix, plen) == 0) {
+            replaced = 1;
+            // skip the rest of the old line
+            while (!ends_line && fgets(buf, sizeof buf, in)) {
+                n = strlen(buf);
+                ends_line = n > 0 && buf[n - 1] == '\n';
+            }
+            if (fputs(line, out) < 0) ok = 0;
+            last = '\n';
+        } else {
+            if (fwrite(buf, 1, n, out) != n) ok = 0;
+            if (n > 0) last = (unsigned char)buf[n - 1];
+        }
+        at_line_start = ends_line;
+    }
+    if (!replaced) {
+        // a last line without its LF gets one, so that the new line stands on its own
+        if (last != '\n' && fputc('\n', out) == EOF) ok = 0;
+        if (fputs(line, out) < 0) ok = 0;
+    }
+    struct stat st;
+    if (fstat(fileno(in), &st) == 0) fchmod(fd, st.st_mode & 07777);
+    fclose(in);
+    if (fflush(out) != 0 || fsync(fd) != 0) ok = 0;
+    if (fclose(out) != 0) ok = 0;
+    if (!ok || rename(tmp, PATH) != 0) {
+        unlink(tmp);
+        return -2;
+    }
+    return 0;
+}
+
+const char *write_code_param_file(const char *code, const char *data, const char *PATH,
+                                  int lenght) {
+    char line[SIZE_PARAM_LINE + 16];
+    char tag[6];
+    snprintf(tag, sizeof tag, "%s", code);
+    int w = lenght == 10 || lenght == 40 || lenght == 60 ? lenght : 40;
+    snprintf(line, sizeof line, "%s%-*s\n", code, w, data);
+    int r = replace_line_in_file(PATH, tag, line);
+    if (r == -1) {
+        fprintf(stderr, "\nFichier introuvable.%s\n", strerror(errno));
+        return "";
+    }
+    return r == 0 ? "ok" : "";
+}
+
+// Copies a lookup's value into a setting, cut to the setting's buffer.
+#define READ_SETTING(buf, tag) snprintf(buf, sizeof buf, "%s", read_code_param_file(tag))
+
+void read_settings(void) {
+    READ_SETTING(save_protocol, "#001#");
+    READ_SETTING(save_path, "#002#");
+    READ_SETTING(save_path_gieglan, "#003#");
+    READ_SETTING(save_client, "#005#");
+    snprintf(save_client2, sizeof save_client2, "%s", save_client);
+    if (strncmp(save_client, "TECNO", 5) == 0) snprintf(save_client, sizeof save_client, "SPX");
+    if (strncmp(save_client, "SPX", 3) == 0) demandeParCle = 1;
+    READ_SETTING(save_serie, "#020#");
+    READ_SETTING(save_type_com, "#100#");
+    READ_SETTING(save_port, "#101#");
+    READ_SETTING(save_speed, "#102#");
+
+    if (strncmp(save_type_com, "LAN", 3) == 0) {
+        snprintf(equipIp, sizeof equipIp, "%s", save_port);
+        equipPort = atoi(save_speed);
+    }
+    if (strncmp(save_type_com, "RS232", 5) == 0) {
+        snprintf(save_port, sizeof save_port, "%s", BOX_PATH("/dev/ttyS2"));
+    } else if (strncmp(save_type_com, "USB", 3) == 0) {
+        static const char *const words[] = {"COM1", "COM2", "COM3", "COM4"};
+        for (int i = 0; i < 4; i++)
+            if (strncmp(save_port, words[i], 4) == 0) {
+                snprintf(save_port, sizeof save_port, "%s%d", BOX_PATH("/dev/ttyUSB"), i);
+                break;
+            }
+    } else if (strncmp(save_type_com, "BLUETOOTH", 9) == 0) {
+        snprintf(save_port, sizeof save_port, "%s", BOX_PATH("/dev/rfcomm0"));
+        FILE *f = fopen(BOX_PATH("//home/KELDRAN/DATA/BTP1"), "w");
+        if (!f)
+            fprintf(stderr, "\nerreur d'écriture %s\n", strerror(errno));
+        else
+            fclose(f);
+    }
+    lenght_path = (int)strlen(save_path_gieglan);
+}

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a Debian machine (run as root).
+set -euo pipefail
+need=()
+for pkg in cmake ninja-build g++ libgtest-dev libgmock-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing: ${need[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
+fi

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the dev preset and runs every test (unit and
+# end-to-end), then builds the box preset. With --asan the sanitizer build runs the
+# same tests too.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+cmake --preset dev
+cmake --build --preset dev
+ctest --preset dev
+cmake --preset box
+cmake --build --preset box
+if [ "${1:-}" = "--asan" ]; then
+  cmake --preset asan
+  cmake --build --preset asan
+  ctest --preset asan
+fi

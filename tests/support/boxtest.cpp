@@ -1,0 +1,224 @@
+#include "boxtest.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "dat.h"
+#include "file_param.h"
+#include "main.h"
+#include "plat.h"
+#include "tim.h"
+
+namespace boxtest {
+
+std::string root(const std::string &rel) { return std::string(BOX_ROOT) + rel; }
+
+static void sh(const std::string &cmd) {
+    int r = system(cmd.c_str());
+    (void)r;
+}
+
+void reset_root(bool gpio) {
+    std::string r = root();
+    if (r.size() < 10 || r.find("/root") == std::string::npos) abort(); // never outside a sandbox
+    sh("rm -rf '" + r + "'");
+    for (const char *d : {"/home/KELDRAN/DATA/log", "/mnt/GIEGLAN", "/dev", "/etc", "/bin",
+                          "/mnt/usbflash", "/mnt/usbflash2"})
+        sh("mkdir -p '" + r + d + "'");
+    if (gpio) write_file(root("/dev/gpio"), "");
+}
+
+void write_file(const std::string &path, const std::string &content) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << content;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+void remove_file(const std::string &path) { unlink(path.c_str()); }
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> out;
+    std::string cur;
+    for (char c : text) {
+        if (c == '\n') {
+            if (!cur.empty() && cur.back() == '\r') cur.pop_back();
+            out.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty()) out.push_back(cur);
+    return out;
+}
+
+std::vector<std::string> list_dir(const std::string &path) {
+    std::vector<std::string> out;
+    DIR *d = opendir(path.c_str());
+    if (!d) return out;
+    while (dirent *e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") out.push_back(n);
+    }
+    closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+void write_param(const std::map<std::string, std::string> &tags) {
+    std::string text;
+    for (const auto &kv : tags)
+        text += kv.first + kv.second + "\r\n";
+    write_file(root("/home/KELDRAN/DATA/PARAM_VARN.txt"), text);
+}
+
+void set_network(int status) {
+    std::string p = root("/bin/testNetwork.sh");
+    write_file(p, "#!/bin/sh\nexit " + std::to_string(status) + "\n");
+    chmod(p.c_str(), 0755);
+}
+
+static long long fake_us;
+static long long fake_step;
+static void fake_now(struct timeval *tv) {
+    tv->tv_sec = fake_us / 1000000;
+    tv->tv_usec = fake_us % 1000000;
+    fake_us += fake_step;
+}
+
+FakeClock::FakeClock(long long sec, long usec) {
+    set(sec, usec);
+    fake_step = 0;
+    now_hook = fake_now;
+}
+FakeClock::~FakeClock() { now_hook = nullptr; }
+void FakeClock::set(long long sec, long usec) { fake_us = sec * 1000000 + usec; }
+void FakeClock::advance_us(long long us) { fake_us += us; }
+void FakeClock::auto_step(long long step_us) { fake_step = step_us; }
+long long FakeClock::now_us() const { return fake_us; }
+
+bool wait_until(const std::function<bool()> &pred, int timeout_ms, int poll_ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
+    }
+    return pred();
+}
+
+std::string Proc::output() const { return read_file(out_path); }
+
+int Proc::stop() {
+    if (pid <= 0) return 0;
+    kill(pid, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 200; i++) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        }
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    pid = -1;
+    return -SIGKILL;
+}
+
+int Proc::wait_exit(int timeout_ms) {
+    int status = 0;
+    for (int waited = 0; waited < timeout_ms; waited += 10) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        }
+        usleep(10000);
+    }
+    return -1000;
+}
+
+Proc::~Proc() { stop(); }
+
+Proc spawn(const std::string &bin, const std::vector<std::string> &args,
+           const std::string &out_path) {
+    Proc p;
+    p.out_path = out_path;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        int nul = open("/dev/null", O_RDONLY);
+        dup2(nul, 0);
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(bin.c_str()));
+        for (const auto &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        // stdout of the programs is a file: make it line by line readable
+        execv(bin.c_str(), argv.data());
+        _exit(127);
+    }
+    p.pid = pid;
+    return p;
+}
+
+std::string concentrator_bin() { return CONCENTRATOR_BIN; }
+std::string provisioning_bin() { return PROVISIONING_BIN; }
+
+void reset_state() {
+    memset(voiture, 0, sizeof voiture);
+    for (auto &v : voiture)
+        v.idx = ALL;
+    memset(data, 0, sizeof data);
+    memset(termine, 0, sizeof termine);
+    memset(newplaque, 0, sizeof newplaque);
+    memset(NEWCLE, 0, sizeof NEWCLE);
+    memset(SI, 0, sizeof SI);
+    Cpt_plaque = 0;
+    memset(SM, 0, sizeof SM);
+    memset(SM_OTCLAN, 0, sizeof SM_OTCLAN);
+    memset(SM1, 0, sizeof SM1);
+    Cpt_SM = CSM = CSM_OTCLAN = CODE_200 = 0;
+    memset(SIHC, 0, sizeof SIHC);
+    memset(Cpt_SIHC, 0, sizeof Cpt_SIHC);
+    COM_STAT = giegtype = ERREUR = cou = cou2 = effacement = 0;
+    nb_periph_present = ask_only_good_periph = scanplaque = 0;
+    stageall = ALL;
+    memset(type_hardware_connect2, 0, sizeof type_hardware_connect2);
+    SERIAL2 = CURCLEQ = RECEP = CURCLE = ORDER2 = 0;
+    memset(cle_get_data, 0, sizeof cle_get_data);
+    memset(type_measure, 0x1E, sizeof type_measure);
+    nb_measure = CSM1 = CSM2 = CSM3 = CSM4 = 0;
+    COMOINPROG[0] = COMOINPROG[1] = 0;
+    sync_hour_ok = first_Sync = 0;
+    led_green_status = 0;
+    TestOpaPourCI = 1;
+    watch_dog = light_on_off = 0;
+    memset(&TIME_1S, 0, sizeof(TIMEMS));
+    memset(&ASKEQUIPONESEC, 0, sizeof(TIMEMS));
+    memset(&ASKPLAQUE, 0, sizeof(TIMEMS));
+    memset(&START_MIN, 0, sizeof(TIMEMS));
+    memset(&START_MIN2, 0, sizeof(TIMEMS));
+}
+
+} // namespace boxtest
