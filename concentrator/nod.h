@@ -1,13 +1,70 @@
-// Equipment link and dialogue: frames, transport, emission, scan, identification,
-// result reception, PC orders and plate list.
+// Equipment link and dialogue: frames and checksum, transport (serial, Bluetooth,
+// TCP) with the link log, frame assembly and emission with acknowledgement, the
+// equipment scan, identification, result reception, PC orders and the plate list.
 #pragma once
+
+#include <stdint.h>
 
 #include "cfg.h"
 #include "dat.h"
+#include "plat.h"
 
+// ---- Frames and checksum ----------------------------------------------------------
+struct datasize {
+    char code[5]; // four digits and the terminator
+    int32_t size; // length of the code's text
+};
+extern const datasize giegDataSize[50];   // data codes and sizes, ending with an empty row
+extern const char tailleGiegDataID[25];   // lengths of the identification items, in read order
+
+// 0 when the received frame (NUL-terminated) is sound, 1 otherwise.
+int checkcsum(const char *str);
+// Text length of a data code (0 when unknown); "0200" is 11 long under OTCLAN.
+int codeToSize(const char *code);
+
+// ---- Transport ----------------------------------------------------------------------
+extern char exped_send[SIZE_EXPED];     // the frame to send, NUL-terminated
+extern int lenght;                      // length of the frame being sent
+extern char enveloppe[SIZE_ENVELOPPE];  // the last frame received, STX at index 0
+extern int socketON;                    // 1 while the TCP connection is up
+extern char wait_connection;            // 1 while the Bluetooth device is missing
+extern char write_one_time;             // "connect1" state: 0 unknown, 1 deleted, 2 created
+extern char path_create_log[40 + ROOTLEN]; // the link log
+
+// Sends exped_send over the configured link, logging it; failures handled inside.
+void fsend(char dest);
+// Waits for one frame into enveloppe; its result code (e.g. 900 for "0900") or 0.
+int EQUIP_get(void);
+
+// ---- Frame assembly and emission ----------------------------------------------------
+extern int j;                  // bytes of exped_send in use
+extern char tete[SIZE_TETE];   // header of the current message
+extern char currentport;       // destination given to starttrame
+extern int thelastcode;        // code of the last frame received while awaiting "0900"
+
+void starttrame(char dest, const char *code, const char *txt);
+void addtrame(const char *code, const char *txt);
+int endtrame(void);
+int singlecode(char dest, const char *code, const char *txt, char Check900);
+int addcsum(int mode);
+int waitfor900(void);
+void sendbuffer(char *dataequip, char Cur_plaque);
+void senddatamulti(char dest, const char *cle, char Cur_plaque);
+int effacecar(const char *cle, char falseortrue);
+
+// ---- Equipment scan, identification, result reception --------------------------------
 // One step of the equipment scan; the code of the frame read in this step, or 0.
 int scanequip(void);
+int askforequipinfo(char adr, char type_harware_conect, char heureON);
+char check_equip(char adr, const char *code, const char (*listeMarque)[30]);
+char getinfo(const char *code, const char *txt, int length, char *destin);
+void savdata(int type);
+
+// ---- PC orders and plate list ---------------------------------------------------------
 // Handling of the PC's orders, once per pass, with the code of the scan step.
 void PCaction(int code);
+char addcle(const char *cle);
 // One step of the plate list sent to a hub.
 void processplaqueliste(void);
+void transmetplaqueliste(int index);
+void sendplaque(int index);
