@@ -20,7 +20,6 @@
 #include "fcfotclan.h"
 #include "file_param.h"
 #include "fsm.h"
-#include "main.h"
 #include "nod.h"
 #include "tim.h"
 

@@ -235,11 +235,16 @@ void fsend(char dest) {
     int ok = 0, err = 0;
     long written = -1;
     if (kind == LINK_TCP) {
+        if (socketON == 1 && getSocketCTimeout(purged, SIZE_SOCKBUF, 0, 100) < 0) {
+            // the equipment has closed the connection: the frame goes out on a new one
+            socketON = 0;
+            closeSocketC();
+            purged[0] = 0;
+        }
         if (socketON == 0 && initSocketC(2, 0) == 1) socketON = 1;
         err = errno;
         if (socketON == 1) {
-            if (getSocketCTimeout(purged, SIZE_SOCKBUF, 0, 100) != 0 && purged[0])
-                printf("purge : %s\n", purged);
+            if (purged[0]) printf("purge : %s\n", purged);
             ok = putSocketC(exped_send) == 1;
             err = errno;
             if (ok) written = lenght;

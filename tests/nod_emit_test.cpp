@@ -345,3 +345,24 @@ TEST_F(Results, AnyKeyTakesTheOldestCompletionAndKeepsTheSlot) {
     senddatamulti(PC, "??????????", 0);
     EXPECT_EQ(Cpt_SM, 0) << "serial 5 is above SERIAL2 and serial 0 is none";
 }
+
+TEST_F(Results, OtclanResultWaitsForTheEquipmentThenEmptiesTheSlot) {
+    snprintf(save_protocol, sizeof save_protocol, "OTCLAN");
+    linkpeer::Peer peer; // answers nothing: every poll runs out
+    linkpeer::use_tcp(peer.listen_tcp());
+    boxtest::FakeClock clock;
+    clock.auto_step(2000); // the 5 s polls run out after a few thousand clock readings
+    finished(2, "KEY0000002", 1, "\x17"
+                                 "0200AB-222\x17"
+                                 "0501123");
+    senddatamulti(PC, "KEY0000002", 0);
+    EXPECT_EQ(Cpt_SM, 2);
+    ASSERT_TRUE(peer.wait_frames(3, 3000));
+    for (auto &f : peer.frames())
+        EXPECT_EQ(f, frame("0100")) << "the re-identification request";
+    EXPECT_EQ(peer.frames().size(), 3u) << "three polls, none answered";
+    EXPECT_EQ(ask_only_good_periph, 0);
+    EXPECT_STREQ(voiture[2].cle, "");
+    EXPECT_EQ(data[1][0], 0);
+    linkpeer::reset_link();
+}

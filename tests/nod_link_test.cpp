@@ -245,6 +245,13 @@ TEST(LinkTcp, ConnectionClosedByTheEquipmentIsMadeAgainByTheNextSend) {
     ASSERT_TRUE(peer.wait_frames(2, 3000));
     EXPECT_EQ(peer.frames()[1], frame("0110"));
     EXPECT_EQ(socketON, 1);
+
+    // closed while nobody was reading: the send itself notices and connects again
+    peer.vanish();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    singlecode(EQUIP, "0120", "KEY0000001", 1);
+    ASSERT_TRUE(peer.wait_frames(3, 3000));
+    EXPECT_EQ(peer.frames()[2], frame("0120KEY0000001"));
     linkpeer::reset_link();
 }
 
