@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -24,16 +25,18 @@ using linkpeer::frame;
 
 namespace {
 
-std::vector<std::string> log_lines() {
-    return boxtest::lines_of(boxtest::read_file(path_create_log));
-}
+using Lines = std::vector<std::string>;
 
-bool starts_with(const std::string &s, const std::string &p) { return s.rfind(p, 0) == 0; }
-
-// Every line of the link log has its kind, then the time stamp, then two blanks.
-std::string text_of(const std::string &line) {
-    size_t p = line.find(":  ");
-    return p == std::string::npos ? "" : line.substr(p + 3);
+// The link log as "kind|text" entries; a line out of format shows as "?line".
+Lines log() {
+    static const std::regex line("^(PURGE:|SEND:|RECEIVE: |BAD RECEIVE: )"
+                                 "[0-9]{2}/[0-9]{2}/[0-9]{2} - [0-9]{2}:[0-9]{2}:[0-9]{2}:  (.*)$");
+    Lines out;
+    for (auto &l : boxtest::lines_of(boxtest::read_file(path_create_log))) {
+        std::smatch m;
+        out.push_back(std::regex_match(l, m, line) ? m[1].str() + "|" + m[2].str() : "?" + l);
+    }
+    return out;
 }
 
 // The link kinds every receive and send rule is checked on.
@@ -70,6 +73,24 @@ class Link : public ::testing::TestWithParam<const char *> {
     std::unique_ptr<linkpeer::Peer> peer;
 };
 
+// Tests that set the link up themselves.
+class Bare : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        boxtest::reset_root();
+        boxtest::reset_state();
+        linkpeer::reset_link();
+    }
+    void TearDown() override { linkpeer::reset_link(); }
+};
+
+int count(const std::string &s, const std::string &what) {
+    int n = 0;
+    for (size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1))
+        n++;
+    return n;
+}
+
 } // namespace
 
 INSTANTIATE_TEST_SUITE_P(Kinds, Link, ::testing::Values("LAN", "RS232"));
@@ -78,27 +99,16 @@ TEST_P(Link, LateBytesArePurgedAndLoggedBeforeTheSendLine) {
     size_t before = peer->frames().size();
     from_equipment("late0188");
     singlecode(EQUIP, "0110", "", 1);
-    auto lines = log_lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(starts_with(lines[0], "PURGE:")) << lines[0];
-    EXPECT_EQ(text_of(lines[0]), "late0188");
-    EXPECT_TRUE(starts_with(lines[1], "SEND:")) << lines[1];
-    EXPECT_EQ(text_of(lines[1]), frame("0110"));
+    EXPECT_EQ(log(), (Lines{"PURGE:|late0188", "SEND:|" + frame("0110")}));
     ASSERT_TRUE(peer->wait_frames(before + 1, 3000));
 }
 
 TEST_P(Link, SoundFrameYieldsItsCodeAndIsLogged) {
-    std::string f = frame("0101\x17"
-                          "001C\x17"
-                          "002G\x17"
-                          "0905");
+    std::string f = frame("0101\x17" "001C\x17" "002G\x17" "0905");
     from_equipment(f);
     EXPECT_EQ(EQUIP_get(), 101);
     EXPECT_EQ(std::string(enveloppe), f);
-    auto lines = log_lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(starts_with(lines[0], "RECEIVE: ")) << lines[0];
-    EXPECT_EQ(text_of(lines[0]), f);
+    EXPECT_EQ(log(), (Lines{"RECEIVE: |" + f}));
     EXPECT_EQ(link_gone, 0);
 }
 
@@ -109,67 +119,42 @@ TEST_P(Link, BadChecksumFrameIsAnsweredWith0904AndYieldsZero) {
     EXPECT_EQ(EQUIP_get(), 0);
     ASSERT_TRUE(peer->wait_frames(before + 1, 3000));
     EXPECT_EQ(peer->frames().back(), frame("0904"));
-    auto lines = log_lines();
-    ASSERT_GE(lines.size(), 1u);
-    EXPECT_TRUE(starts_with(lines[0], "RECEIVE: "));
-    EXPECT_EQ(text_of(lines[0]), f);
+    EXPECT_EQ(log(), (Lines{"RECEIVE: |" + f, "SEND:|" + frame("0904")}));
 }
 
 TEST_P(Link, GarbageYieldsZeroAndNoLogLine) {
     from_equipment("garbage without a frame\x17\x03\x04");
     EXPECT_EQ(EQUIP_get(), 0);
-    EXPECT_TRUE(log_lines().empty());
-    // the line is still good for the next frame
+    EXPECT_EQ(log(), Lines{});
     from_equipment(frame("0188"));
-    EXPECT_EQ(EQUIP_get(), 188);
+    EXPECT_EQ(EQUIP_get(), 188) << "the line is still good for the next frame";
 }
 
-TEST_P(Link, StxThenSilenceGivesBadReceive) {
-    from_equipment("\x02"
-                   "01");
+TEST_P(Link, BrokenOffShortAndOverlongFramesYieldZero) {
+    from_equipment("\x02" "01"); // then silence
     EXPECT_EQ(EQUIP_get(), 0);
-    auto lines = log_lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(starts_with(lines[0], "BAD RECEIVE: ")) << lines[0];
-    EXPECT_EQ(text_of(lines[0]), "\x02"
-                                 "01");
-}
-
-TEST_P(Link, ShortFrameIsABadReceive) {
-    from_equipment("\x02"
-                   "090\x03"
-                   "08\x04");
+    from_equipment("\x02" "090\x03" "08\x04");
     EXPECT_EQ(EQUIP_get(), 0);
-    auto lines = log_lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(starts_with(lines[0], "BAD RECEIVE: ")) << lines[0];
-}
-
-TEST_P(Link, OverlongFrameFailsWithoutOverrunningTheBuffer) {
+    EXPECT_EQ(log(), (Lines{"BAD RECEIVE: |\x02" "01", "BAD RECEIVE: |\x02" "090\x03" "08\x04"}));
     std::string body = "0122KEY0000001";
     while (body.size() < 150)
-        body += "\x17"
-                "0500123456";
+        body += "\x17" "0500123456";
     from_equipment(frame(body));
     EXPECT_EQ(EQUIP_get(), 0);
     EXPECT_EQ(strlen(enveloppe), 80u);
 }
 
-TEST(LinkLog, RotationStartsTheLogAfreshWithTheSendLine) {
-    boxtest::reset_root();
-    boxtest::reset_state();
-    linkpeer::reset_link();
+TEST_F(Bare, LogRotationStartsTheLogAfreshWithTheSendLine) {
     linkpeer::Peer peer;
     ASSERT_TRUE(peer.open_pty(boxtest::root("/dev/ttyS2")));
     ASSERT_TRUE(linkpeer::use_serial("RS232", boxtest::root("/dev/ttyS2")));
-    std::string log = boxtest::root("/home/KELDRAN/DATA/log/log.txt");
-    boxtest::write_file(log, std::string(1500001, 'x'));
+    std::string path = boxtest::root("/home/KELDRAN/DATA/log/log.txt");
+    boxtest::write_file(path, std::string(1500001, 'x'));
     boxtest::write_file(boxtest::root("/home/KELDRAN/DATA/log/old.log"), "old");
     boxtest::write_file(boxtest::root("/home/KELDRAN/DATA/log/periph1info.txt"), "keep");
     singlecode(EQUIP, "0100", "", 1);
-    auto lines = boxtest::lines_of(boxtest::read_file(log));
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(starts_with(lines[0], "SEND:"));
+    EXPECT_EQ(log(), (Lines{"SEND:|" + frame("0100")}));
+    size_t line_size = boxtest::read_file(path).size();
     EXPECT_FALSE(boxtest::exists(boxtest::root("/home/KELDRAN/DATA/log/old.log")));
     EXPECT_TRUE(boxtest::exists(boxtest::root("/home/KELDRAN/DATA/log/periph1info.txt")));
     EXPECT_NE(boxtest::read_file(boxtest::root("/commands.log"))
@@ -177,16 +162,12 @@ TEST(LinkLog, RotationStartsTheLogAfreshWithTheSendLine) {
               std::string::npos);
 
     // just at the limit nothing is rotated
-    boxtest::write_file(log, std::string(1500000, 'x'));
+    boxtest::write_file(path, std::string(1500000, 'x'));
     singlecode(EQUIP, "0100", "", 1);
-    EXPECT_EQ(boxtest::read_file(log).size(), 1500000u + lines[0].size() + 2) << "CR LF";
-    linkpeer::reset_link();
+    EXPECT_EQ(boxtest::read_file(path).size(), 1500000u + line_size);
 }
 
-TEST(LinkTcp, RefusedConnectionIsReportedAndNothingLogged) {
-    boxtest::reset_root();
-    boxtest::reset_state();
-    linkpeer::reset_link();
+TEST_F(Bare, TcpRefusedConnectionIsReportedAndNothingLogged) {
     // a loopback port that nobody listens on
     int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -212,10 +193,7 @@ TEST(LinkTcp, RefusedConnectionIsReportedAndNothingLogged) {
     EXPECT_EQ(EQUIP_get(), 0) << "no connection, nothing received";
 }
 
-TEST(LinkTcp, InputBeyondTheBufferIsCutAndTheRestReadLater) {
-    boxtest::reset_root();
-    boxtest::reset_state();
-    linkpeer::reset_link();
+TEST_F(Bare, TcpInputBeyondTheBufferIsCutAndTheRestReadLater) {
     linkpeer::Peer peer;
     linkpeer::use_tcp(peer.listen_tcp());
     singlecode(EQUIP, "0900", "", 1);
@@ -225,13 +203,9 @@ TEST(LinkTcp, InputBeyondTheBufferIsCutAndTheRestReadLater) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(EQUIP_get(), 0);
     EXPECT_EQ(EQUIP_get(), 188) << "the rest waited in the connection";
-    linkpeer::reset_link();
 }
 
-TEST(LinkTcp, ConnectionClosedByTheEquipmentIsMadeAgainByTheNextSend) {
-    boxtest::reset_root();
-    boxtest::reset_state();
-    linkpeer::reset_link();
+TEST_F(Bare, TcpConnectionClosedByTheEquipmentIsMadeAgainByTheNextSend) {
     linkpeer::Peer peer;
     linkpeer::use_tcp(peer.listen_tcp());
     singlecode(EQUIP, "0900", "", 1);
@@ -252,13 +226,9 @@ TEST(LinkTcp, ConnectionClosedByTheEquipmentIsMadeAgainByTheNextSend) {
     singlecode(EQUIP, "0120", "KEY0000001", 1);
     ASSERT_TRUE(peer.wait_frames(3, 3000));
     EXPECT_EQ(peer.frames()[2], frame("0120KEY0000001"));
-    linkpeer::reset_link();
 }
 
-TEST(LinkSerial, VanishedDeviceEndsTheAcknowledgementWaitWithoutRepeats) {
-    boxtest::reset_root();
-    boxtest::reset_state();
-    linkpeer::reset_link();
+TEST_F(Bare, SerialVanishedDeviceEndsTheAcknowledgementWaitWithoutRepeats) {
     linkpeer::Peer peer;
     ASSERT_TRUE(peer.open_pty(boxtest::root("/dev/ttyS2")));
     ASSERT_TRUE(linkpeer::use_serial("RS232", boxtest::root("/dev/ttyS2")));
@@ -271,13 +241,9 @@ TEST(LinkSerial, VanishedDeviceEndsTheAcknowledgementWaitWithoutRepeats) {
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.find("waitfor900 PBrecep"), std::string::npos) << out;
     EXPECT_EQ(link_usable(), 0);
-    linkpeer::reset_link();
 }
 
-TEST(LinkUsb, AdapterBackAsTtyUSB1IsFoundByTheNextFailingSend) {
-    boxtest::reset_root();
-    boxtest::reset_state();
-    linkpeer::reset_link();
+TEST_F(Bare, UsbAdapterBackAsTtyUSB1IsFoundByTheNextFailingSend) {
     linkpeer::Peer first, second;
     ASSERT_TRUE(first.open_pty(boxtest::root("/dev/ttyUSB0")));
     ASSERT_TRUE(linkpeer::use_serial("USB", boxtest::root("/dev/ttyUSB0"), "19200"));
@@ -306,13 +272,9 @@ TEST(LinkUsb, AdapterBackAsTtyUSB1IsFoundByTheNextFailingSend) {
     EXPECT_EQ(link_usable(), 1) << "the adapter in use, not the configured name";
     second.send(frame("0188"));
     EXPECT_EQ(EQUIP_get(), 188);
-    linkpeer::reset_link();
 }
 
-TEST(LinkBluetooth, MissingDeviceIsWaitedForAndItsLossRecordedOnce) {
-    boxtest::reset_root();
-    boxtest::reset_state();
-    linkpeer::reset_link();
+TEST_F(Bare, BluetoothMissingDeviceIsWaitedForAndItsLossRecordedOnce) {
     snprintf(save_type_com, sizeof save_type_com, "BLUETOOTH");
     snprintf(save_port, sizeof save_port, "%s", boxtest::root("/dev/rfcomm0").c_str());
     std::string connect1 = boxtest::root("/home/KELDRAN/DATA/connect1");
@@ -332,12 +294,6 @@ TEST(LinkBluetooth, MissingDeviceIsWaitedForAndItsLossRecordedOnce) {
     fflush(stderr);
     std::string out = testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
-    auto count = [](const std::string &s, const std::string &what) {
-        int n = 0;
-        for (size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1))
-            n++;
-        return n;
-    };
     EXPECT_EQ(count(err, "\nATTENTE DE CONNEXION periph 1 "), 2) << err;
     EXPECT_EQ(count(err, "\nATTENTE DE CONNEXION PERIPH 1 "), 1) << "the receive says it once";
     EXPECT_EQ(count(out, "DECONNEXION!!!!!!!!!!!!!!!"), 1) << out;
@@ -350,17 +306,12 @@ TEST(LinkBluetooth, MissingDeviceIsWaitedForAndItsLossRecordedOnce) {
     EXPECT_FALSE(boxtest::exists(path_create_log)) << "nothing was sent";
 }
 
-TEST(LinkBluetooth, PresentDeviceIsOpenedAroundEachOperation) {
-    boxtest::reset_root();
-    boxtest::reset_state();
-    linkpeer::reset_link();
+TEST_F(Bare, BluetoothPresentDeviceIsOpenedAroundEachOperation) {
     linkpeer::Peer peer;
     ASSERT_TRUE(peer.open_pty(boxtest::root("/dev/rfcomm0")));
     snprintf(save_type_com, sizeof save_type_com, "BLUETOOTH");
     snprintf(save_port, sizeof save_port, "%s", boxtest::root("/dev/rfcomm0").c_str());
-    peer.set_answer([](const std::string &) { return frame("0101\x17"
-                                                           "002G\x17"
-                                                           "0905"); });
+    peer.set_answer([](const std::string &) { return frame("0101\x17" "002G\x17" "0905"); });
     singlecode(EQUIP, "0100", "", 1);
     ASSERT_TRUE(peer.wait_frames(1, 3000));
     EXPECT_EQ(peer.frames()[0], frame("0100"));
