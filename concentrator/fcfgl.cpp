@@ -40,7 +40,8 @@ static const char *const identity_codes[] = {"0300", "0301", "0302"};
 
 unsigned int fct_calculate_crc_gieglan(const char *string) {
     unsigned int sum = 0;
-    for (unsigned i = 0; string[i]; i++) sum += (unsigned char)string[i] * (i % 5 + 1);
+    for (unsigned i = 0; string[i]; i++)
+        sum += (unsigned char)string[i] * (i % 5 + 1);
     return sum;
 }
 
@@ -109,7 +110,8 @@ static void list_append(int k, int i) {
 static void classify_measures(void) {
     memset(type_measure, 0x1E, sizeof type_measure);
     nb_measure = 0;
-    for (char *c : list_count) *c = 0;
+    for (char *c : list_count)
+        *c = 0;
     int n = Cpt_SM;
     if (n > NBCODEGIEGDATAMAX) n = NBCODEGIEGDATAMAX;
     int kind = 0;
@@ -118,7 +120,8 @@ static void classify_measures(void) {
         char letter = gieglan_kind_letter(code);
         if (letter) {
             int k = 0;
-            while (k < nb_measure && type_measure[k] != letter) k++;
+            while (k < nb_measure && type_measure[k] != letter)
+                k++;
             if (k == nb_measure) {
                 if (nb_measure >= NBKIND) {
                     fprintf(stderr, "\nplus de %d types de mesure: %s=%s non ecrit\n", NBKIND, code,
@@ -131,7 +134,8 @@ static void classify_measures(void) {
             kind = k;
         }
         if (atoi(code) == 200) {
-            for (int k = 0; k < NBKIND; k++) list_append(k, CSM);
+            for (int k = 0; k < NBKIND; k++)
+                list_append(k, CSM);
         } else if (code[0]) {
             list_append(kind, CSM);
         }
@@ -146,7 +150,9 @@ static const char *plate_value(void) {
     return m.DataMeasures;
 }
 
-static int same_text(const char *a, const char *b) { return a[0] && strcmp(a, b) == 0; }
+static int same_text(const char *a, const char *b) {
+    return a[0] && strcmp(a, b) == 0;
+}
 
 // Base name of the result files: the key of the order whose plate is the plate
 // value, or whose plate or key is the key of the result. When no order matches, the
@@ -220,8 +226,8 @@ void fct_create_file_gieglan(char Cur_plaque) {
         if (!result_name(name, sizeof name, &slot)) continue;
         int w;
         if (lenght_path < 3)
-            w = snprintf(path_create_gieglan, sizeof path_create_gieglan, "%s/RES/%s.%c",
-                         DIR_SHARE, name, letter);
+            w = snprintf(path_create_gieglan, sizeof path_create_gieglan, "%s/RES/%s.%c", DIR_SHARE,
+                         name, letter);
         else
             w = snprintf(path_create_gieglan, sizeof path_create_gieglan, "%s/%s/RES/%s.%c",
                          DIR_SHARE, save_path_gieglan, name, letter);
@@ -269,8 +275,9 @@ void fct_create_idfile_gieglan(char adr, char type_hardware_connect, const char 
     if (n < 0) n = 0;
     fprintf(f, "[IDENTIFICATION]\r\n");
     for (int i = 0; i < n; i++)
-        fprintf(f, "%.*s=%.*s\r\n", (int)sizeof SIHC[row][i].CodeGiegData, SIHC[row][i].CodeGiegData,
-                (int)sizeof SIHC[row][i].InfoHardwareConnect, SIHC[row][i].InfoHardwareConnect);
+        fprintf(f, "%.*s=%.*s\r\n", (int)sizeof SIHC[row][i].CodeGiegData,
+                SIHC[row][i].CodeGiegData, (int)sizeof SIHC[row][i].InfoHardwareConnect,
+                SIHC[row][i].InfoHardwareConnect);
     fprintf(f, "[CRC]\r\n");
     for (int i = 0; i < n; i++) {
         char value[sizeof SIHC[row][i].InfoHardwareConnect + 1];

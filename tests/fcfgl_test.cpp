@@ -58,7 +58,9 @@ struct Gieglan : ::testing::Test {
         snprintf(SI[0].plaqueinfo, sizeof SI[0].plaqueinfo, "AB123CD");
         Cpt_plaque = 1;
     }
-    std::string res(const std::string &name) { return boxtest::read_file(boxtest::root(RES + name)); }
+    std::string res(const std::string &name) {
+        return boxtest::read_file(boxtest::root(RES + name));
+    }
 };
 
 } // namespace
@@ -82,7 +84,8 @@ TEST(GieglanText, CleaningDropsBlanksAndFileNameCharacters) {
 TEST(GieglanText, SihcRowIsTheEntryNumberLessOneWhenValid) {
     boxtest::reset_state();
     const int numbers[6] = {1, 5, 0, 6, 200, 3};
-    for (int r = 0; r < 6; r++) type_hardware_connect2[r][0] = (char)numbers[r];
+    for (int r = 0; r < 6; r++)
+        type_hardware_connect2[r][0] = (char)numbers[r];
     EXPECT_EQ(sihc_row_of_position(0), 0);
     EXPECT_EQ(sihc_row_of_position(1), 4);
     EXPECT_EQ(sihc_row_of_position(2), -1);
@@ -116,9 +119,14 @@ TEST_F(Gieglan, GasResultIsTheExactEightLineFileAndIdentificationFilesMatchIt) {
                                  "0301=MODEL 2\r\n"
                                  "0302=SN/0042\r\n"
                                  "[CRC]\r\n"
-                                 "0300=" + std::to_string(fct_calculate_crc_gieglan("BRAND")) + "\r\n"
-                                 "0301=" + std::to_string(fct_calculate_crc_gieglan("MODEL 2")) + "\r\n"
-                                 "0302=" + std::to_string(fct_calculate_crc_gieglan("SN/0042")) + "\r\n";
+                                 "0300=" +
+                                 std::to_string(fct_calculate_crc_gieglan("BRAND")) +
+                                 "\r\n"
+                                 "0301=" +
+                                 std::to_string(fct_calculate_crc_gieglan("MODEL 2")) +
+                                 "\r\n"
+                                 "0302=" +
+                                 std::to_string(fct_calculate_crc_gieglan("SN/0042")) + "\r\n";
     EXPECT_EQ(boxtest::read_file(id_dir + "BRANDMODEL2SN0042.G"), expected);
     EXPECT_EQ(boxtest::read_file(boxtest::root("/home/KELDRAN/DATA/log/BRANDMODEL2SN0042.G")),
               expected);
@@ -129,8 +137,14 @@ TEST_F(Gieglan, EachKindLetterGetsItsOwnFileInOrderOfFirstArrival) {
     peripheral(1, 1, 'G', "GAS", "M2", "S2");
     peripheral(2, 3, 'P', "LAMP", "M3", "S3");
     peripheral(3, 4, 'E', "EEE", "M4", "S4");
-    measures({{"0200", "AB123CD"}, {"0502", "00.1"}, {"0532", "1.25"}, {"0502", "99.9"},
-              {"0491", "12"}, {"0204", "note"}, {"0601", "1"}, {"0503", "2"}});
+    measures({{"0200", "AB123CD"},
+              {"0502", "00.1"},
+              {"0532", "1.25"},
+              {"0502", "99.9"},
+              {"0491", "12"},
+              {"0204", "note"},
+              {"0601", "1"},
+              {"0503", "2"}});
     testing::internal::CaptureStdout();
     fct_create_file_gieglan(0);
     std::string out = testing::internal::GetCapturedStdout();

@@ -153,7 +153,10 @@ struct Separation : ::testing::Test {
 
 TEST_F(Separation, GieglanCutsValuesButNeitherNormalisesNorEmpties) {
     set_client("KDR", "GIEGLAN");
-    load({{"0502", "00.123"}, {"0530", "1x"}, {"9999", "kept"}, {"0494", "01022026101112"},
+    load({{"0502", "00.123"},
+          {"0530", "1x"},
+          {"9999", "kept"},
+          {"0494", "01022026101112"},
           {"0500", "0"}});
     fct_separate_measures();
     EXPECT_STREQ(SM[0].DataMeasures, "00.1");
@@ -236,7 +239,10 @@ TEST_F(Separation, PlatesSetTheIndexAndTheSecondWins) {
     fct_separate_measures();
     EXPECT_EQ(CODE_200, 7) << "no plate record: the index keeps its earlier value";
 
-    load({{"0200", "AB123CD"}, {"0502", "1"}, {"0200", "XY987ZZ-TOO-LONG"}, {"0204", "0123456789ABCDEFG"}});
+    load({{"0200", "AB123CD"},
+          {"0502", "1"},
+          {"0200", "XY987ZZ-TOO-LONG"},
+          {"0204", "0123456789ABCDEFG"}});
     fct_separate_measures();
     EXPECT_EQ(CODE_200, 2);
     EXPECT_STREQ(SM[2].DataMeasures, "XY987ZZ-TOO") << "cut to 11";
