@@ -20,12 +20,14 @@
 FSM_DICTIONARY(FSM_BUFFER)
 #undef FSM_BUFFER
 
-#define FSM_ROW(name, code, size, var, kind, otc, norm) \
+#define FSM_ROW(name, code, size, var, kind, otc, norm)                                            \
     {#name, code, size, var, kind, otc, norm, cmd_##name},
 const FsmEntry fsm_dictionary[FSM_NB_ENTRIES] = {FSM_DICTIONARY(FSM_ROW)};
 #undef FSM_ROW
 
-int fsm_is_spx(void) { return strncmp(save_client, "SPX", 3) == 0; }
+int fsm_is_spx(void) {
+    return strncmp(save_client, "SPX", 3) == 0;
+}
 
 const FsmEntry *fsm_lookup(const char *code, int spx) {
     for (const FsmEntry &e : fsm_dictionary) {
@@ -38,14 +40,16 @@ const FsmEntry *fsm_lookup(const char *code, int spx) {
 
 void supprime_espace_fin(char *source) {
     size_t n = strlen(source);
-    while (n > 0 && source[n - 1] == ' ') source[--n] = 0;
+    while (n > 0 && source[n - 1] == ' ')
+        source[--n] = 0;
 }
 
 void supprime_zero_debut(char *source) {
     size_t n = strlen(source);
     if (n == 0) return;
     size_t i = 0;
-    while (i < n && source[i] == '0') i++;
+    while (i < n && source[i] == '0')
+        i++;
     if (i == n) { // all zeros: a single 0 stays
         source[1] = 0;
         return;
@@ -77,8 +81,9 @@ static const SummaryGroup summary_groups[] = {
     {'G', {"0500", "0502", "0503", "0504", "0508", "0509", "0510", "0511", "0513", "0514", "0520"}},
     {'O', {"0533", "0534", "0535", "0536"}},
     {'P', {"0485", "0490", "0491", "0492", "0493", "0494", "0495", "0496", "0497", "0498", "0499"}},
-    {'E', {"0601", "0602", "0603", "0604", "0605", "0606", "0607", "0608", "0609", "0610", "0611",
-           "0612", "0614", "0615", "0616"}},
+    {'E',
+     {"0601", "0602", "0603", "0604", "0605", "0606", "0607", "0608", "0609", "0610", "0611",
+      "0612", "0614", "0615", "0616"}},
     {'V', {"7600", "7601", "7602", "7603", "7604"}},
 };
 
@@ -118,8 +123,8 @@ static void merge_identification(const char *code, const char *value) {
         }
         if (code_present) continue;
         if (n >= NBCODEGIEGDATAMAX) {
-            fprintf(stderr, "\ntable d'identification %d pleine: %s=%s non ajoute\n", p + 1,
-                    code, value);
+            fprintf(stderr, "\ntable d'identification %d pleine: %s=%s non ajoute\n", p + 1, code,
+                    value);
             continue;
         }
         SaveInfoHardwareConnect &item = SIHC[p][n];
