@@ -20,6 +20,7 @@
 
 #include "dat.h"
 #include "file_param.h"
+#include "fsm.h"
 
 char path_create_bnet[160];
 FILE *create_file_bnet;
@@ -67,12 +68,6 @@ static const struct {
                     {"0301", "Type"},
                     {"0302", "SerialNumber"},
                     {"0313", "SoftwareVersion"}};
-
-static void trim_end(char *s) {
-    size_t n = strlen(s);
-    while (n > 0 && s[n - 1] == ' ')
-        s[--n] = 0;
-}
 
 static int sm_count(void) {
     return Cpt_SM < 0 ? 0 : Cpt_SM > NBCODEGIEGDATAMAX ? NBCODEGIEGDATAMAX : Cpt_SM;
@@ -140,7 +135,7 @@ void fct_create_file_bnet(char Cur_plaque) {
     }
     char plate[sizeof SI[0].plaqueinfo];
     snprintf(plate, sizeof plate, "%s", vehicle_plate(slot));
-    trim_end(plate);
+    supprime_espace_fin(plate);
     char name[sizeof plate];
     snprintf(name, sizeof name, "%s", plate);
     for (char *p = name; *p; p++)
@@ -191,7 +186,7 @@ void fct_create_file_bnet(char Cur_plaque) {
         for (int i = 0; i < items; i++) {
             if (strcmp(SIHC[row][i].CodeGiegData, d.code) != 0) continue;
             snprintf(BnetMesure, sizeof BnetMesure, "%s", SIHC[row][i].InfoHardwareConnect);
-            trim_end(BnetMesure);
+            supprime_espace_fin(BnetMesure);
             line(d.key, BnetMesure);
         }
 

@@ -59,7 +59,7 @@ struct BnetFile : ::testing::Test {
     }
 };
 
-TEST_F(BnetFile, HeadlampResultGivesTheDesignedFile) {
+TEST_F(BnetFile, HeadlampResultGivesTheFullFileInItsOrder) {
     ident(0, {{"0300", "BRAND   "}, {"0301", "HL900"}, {"0302", "SN0042  "}, {"0313", "V2.1"}});
     ident(1, {{"0300", "OTHER"}});
     measures({{"0492", "1"},
