@@ -13,6 +13,7 @@
 // lost. The plate is a file name: a '/' in it is written '_' in the name, so the file
 // always lands in ImportResults (the Plate line keeps the plate as it is).
 #include "fcfbnet.h"
+#include "fcfgl.h"
 
 #include <errno.h>
 #include <stdlib.h>
@@ -175,10 +176,17 @@ void fct_create_file_bnet(char Cur_plaque) {
         line("RealEnd", BnetMesure);
     }
 
-    // The test device is the peripheral at position 1 of the list, whose
-    // identification fills SIHC row 0 (row = list position - 1).
-    const int row = 0;
-    int items = Cpt_SIHC[row] < 0                   ? 0
+    // The test device is the headlamp tester of the peripheral list (else the first
+    // peripheral behind the hub); its identification row follows from its number.
+    int pos = 1;
+    for (int n = 1; n < nb_periph_present && n < 6; n++)
+        if (type_hardware_connect2[n][1] == 'P') {
+            pos = n;
+            break;
+        }
+    const int row = sihc_row_of_position(pos);
+    int items = row < 0                             ? 0
+                : Cpt_SIHC[row] < 0                 ? 0
                 : Cpt_SIHC[row] > NBCODEGIEGDATAMAX ? NBCODEGIEGDATAMAX
                                                     : Cpt_SIHC[row];
     header("[Vehicle1/Result1/Light/TestDevice]");
