@@ -16,6 +16,7 @@
 #include "dat.h"
 #include "fcfotclan.h"
 #include "file_param.h"
+#include "fsm.h"
 #include "nod.h"
 
 using boxtest::exists;
@@ -184,14 +185,16 @@ TEST(OtclanText, CodetoiSortAndCleaning) {
     EXPECT_STREQ(b, "   ") << "blanks only stay";
     EXPECT_STREQ(c, "");
 
-    char id1[] = "  a", id2[] = "", id3[] = "SN\xE9", id4[] = "A\x7F";
+    char id1[] = "  a ", id2[] = "   ", id3[] = "SN\xE9", id4[] = "A\x7F";
     EXPECT_EQ(parseurIdOTC(id1), 0);
     EXPECT_STREQ(id1, "A");
     EXPECT_EQ(parseurIdOTC(id2), 1);
     EXPECT_EQ(parseurIdOTC(id3), 1);
     EXPECT_STREQ(id3, "SN\xE9");
     EXPECT_EQ(parseurIdOTC(id4), 1);
-    char m1[] = " low", m2[] = "", m3[] = "ok\x80";
+    char m1[] = " low ", m2[] = "", m3[] = "ok\x80", m4[] = " 12  ";
+    EXPECT_EQ(parseurMesureOTC(m4, 1), 0);
+    EXPECT_STREQ(m4, "12  ") << "type 1 keeps trailing blanks";
     EXPECT_EQ(parseurMesureOTC(m1, 0), 0);
     EXPECT_STREQ(m1, "LOW");
     EXPECT_EQ(parseurMesureOTC(m2, 0), 0) << "an empty measure is acceptable";
@@ -264,6 +267,23 @@ TEST_F(OtclanWriter, SealsMatchTheTextAndTheFileReachesTheShare) {
     EXPECT_FALSE(exists(root("/commands.log"))) << "no shell command";
 }
 
+TEST_F(OtclanWriter, SeparatedResultsKeepTheirKindsPastA0204Record) {
+    snprintf(save_protocol, sizeof save_protocol, "OTCLAN");
+    periph(0, 1, 'G');
+    periph(1, 2, 'O');
+    full_ident(0);
+    full_ident(1);
+    order("AB123CD", "VEH1");
+    for (auto &m : std::vector<Strings>{
+             {"0200", "AB123CD"}, {"0502", "0.1"}, {"0204", "COPY"}, {"0530", "1"}, {"0531", "12"}})
+        measure(m[0], m[1], "");
+    fct_separate_measures();
+    fct_create_file_otclan(0);
+    std::string g = read("/mnt/GIEGLAN/RES/VEH1.G"), o = read("/mnt/GIEGLAN/RES/VEH1.O");
+    EXPECT_NE(g.find("[MESURES]\r\nPEM03=0.1\r\n[CRC]"), std::string::npos) << g;
+    EXPECT_NE(o.find("[MESURES]\r\nPOM01=1\r\nPOM02=12\r\n[CRC]"), std::string::npos) << o;
+}
+
 TEST_F(OtclanWriter, IdentificationComesFromTheRowOfThePeripheralNumber) {
     snprintf(save_path_gieglan, sizeof save_path_gieglan, "ST01");
     lenght_path = 4;
@@ -302,7 +322,7 @@ TEST_F(OtclanWriter, ChecksAndMissingItemsGiveTheirErrorCodes) {
         Strings lines;  // lines the file holds
         Strings absent; // texts the file must not hold
     } cases[] = {
-        {"serial of two characters", 'G', {"0302"}, {{"0302", "  ab"}}, {}, 10, {"PE04=AB"}, {}},
+        {"serial of two characters", 'G', {"0302"}, {{"0302", " ab  "}}, {}, 10, {"PE04=AB"}, {}},
         {"no 0312 in a G file", 'G', {"0312"}, {}, {}, 16, {}, {"PE06"}},
         {"bad 0312 date", 'G', {"0312"}, {{"0312", "31042024"}}, {}, 15, {"PE06=31042024"}, {}},
         {"7009 not a date", 'G', {"7009"}, {{"7009", "2024"}}, {}, 24, {"PE09=2024"}, {}},
