@@ -41,7 +41,9 @@ char path_create_gieglan[60 + ROOTLEN];
 static const int date_digits[] = {0, 1, 3, 4, 6, 7, 8, 9};
 #define DATE_LEN 10
 
-static int is_digit(char c) { return c >= '0' && c <= '9'; }
+static int is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Value of two digits at s, or -1 when they are not two digits.
 static int two_digits(const char *s) {
@@ -139,7 +141,7 @@ const char *write_information(const char *info, const char *title, const char *p
 }
 
 // Copies the value of a tag of the production file into a buffer.
-#define READ_PROD(buf, tag)                                                                  \
+#define READ_PROD(buf, tag)                                                                        \
     snprintf(buf, sizeof buf, "%s", read_code_param_file(tag, PATH_PRODUCTION))
 
 static int serve_date(void) {

@@ -20,17 +20,17 @@
 // State of a line that holds no number, or one beyond a char: never taken for a request.
 #define STATE_NONE 127
 
-extern char save_info[60];   // text of the state line just read ("#002#", "#031#", "#032#")
-extern char status_info;     // "#002#" production state: 1 asks for the date and time, 4 done
-extern char save_hour[60];   // "#029#" time of day without blanks, as given to date
-extern char save_serial[60]; // "#030#" text, then the serial number between double quotes
+extern char save_info[60];    // text of the state line just read ("#002#", "#031#", "#032#")
+extern char status_info;      // "#002#" production state: 1 asks for the date and time, 4 done
+extern char save_hour[60];    // "#029#" time of day without blanks, as given to date
+extern char save_serial[60];  // "#030#" text, then the serial number between double quotes
 extern int get_serial_number; // "#030#" board serial number
-extern char state_serial;    // "#031#" serial state: 0 asks for the serial number, 1 done
-extern char state_CONFIG;    // "#032#" configuration state: 1 asks for a reboot, 2 done
-extern char save_date[60];   // "#028#" converted to year-month-day
-extern char chaine[100];     // working text: a value with its blanks removed
-extern char chaine2[100];    // working text: the date command
-extern char chaine3[50];     // working text: the converted date
+extern char state_serial;     // "#031#" serial state: 0 asks for the serial number, 1 done
+extern char state_CONFIG;     // "#032#" configuration state: 1 asks for a reboot, 2 done
+extern char save_date[60];    // "#028#" converted to year-month-day
+extern char chaine[100];      // working text: a value with its blanks removed
+extern char chaine2[100];     // working text: the date command
+extern char chaine3[50];      // working text: the converted date
 extern char path_create_gieglan[60 + ROOTLEN]; // path of the file write_information rewrites
 
 // Replaces in the existing file `path` the first line that begins with `title` by

@@ -44,9 +44,15 @@ void put(const std::string &rel, const std::string &content) {
     ASSERT_EQ(rename(tmp.c_str(), root(rel).c_str()), 0);
 }
 
-std::string prod() { return read_file(root(kProd)); }
-std::string board() { return read_file(root(kBoard)); }
-std::vector<std::string> commands() { return boxtest::lines_of(read_file(root("/commands.log"))); }
+std::string prod() {
+    return read_file(root(kProd));
+}
+std::string board() {
+    return read_file(root(kBoard));
+}
+std::vector<std::string> commands() {
+    return boxtest::lines_of(read_file(root("/commands.log")));
+}
 
 int count_of(const std::string &text, const std::string &what) {
     int n = 0;
@@ -86,7 +92,9 @@ const std::string kChmod1 = "chmod 777 " + root("/mnt/usbflash/PARAM_VARN.txt");
 const std::string kChmod2 = "chmod 777 " + root("/mnt/usbflash2/PARAM_VARN.txt");
 
 // The program of the dev build, its console output in the sandbox.
-boxtest::Proc start() { return boxtest::spawn(boxtest::provisioning_bin(), {}, root("/prov.out")); }
+boxtest::Proc start() {
+    return boxtest::spawn(boxtest::provisioning_bin(), {}, root("/prov.out"));
+}
 
 class Provisioning : public ::testing::Test {
   protected:
@@ -106,9 +114,9 @@ TEST_F(Provisioning, ServesDateThenSerialThenRebootOnePassEach) {
     boxtest::Proc proc = start();
 
     ASSERT_TRUE(wait_until([] { return commands_named("reboot") == 1; }, 20000)) << proc.output();
-    EXPECT_EQ(commands(), (std::vector<std::string>{kChmod1, kChmod2,
-                                                    "date -u \"2026-12-06 10:30:00\"",
-                                                    "hwclock -u -w", "reboot"}));
+    EXPECT_EQ(commands(),
+              (std::vector<std::string>{kChmod1, kChmod2, "date -u \"2026-12-06 10:30:00\"",
+                                        "hwclock -u -w", "reboot"}));
     EXPECT_TRUE(exists(root(kMarker)));
     EXPECT_EQ(prod(), padded("#002#", "4", 40) + others + padded("#030#", "199999", 40) +
                           padded("#031#", "1", 40) + padded("#032#", "2", 10) + "#099#last\n");
@@ -144,7 +152,8 @@ TEST_F(Provisioning, SerialIsWrittenOnlyFrom2To199999AndOnlyOnRequest) {
         // A hand-written short "#032#1" line, followed by another line.
         put(kProd, c.serial_lines + "#032#1\n#040#next line\n");
         ASSERT_TRUE(wait_until([&] { return commands_named("reboot") == reboots + 1; }, 10000))
-            << c.why << "\n" << proc.output();
+            << c.why << "\n"
+            << proc.output();
         reboots++;
         EXPECT_EQ(prod(), c.serial_lines + padded("#032#", "2", 10) + "#040#next line\n") << c.why;
         EXPECT_EQ(board(), board_start) << c.why;
@@ -169,7 +178,8 @@ TEST_F(Provisioning, NothingIsActedOnWithoutTheProductionFile) {
     put(kBoard, "export REV=3\n");
     boxtest::Proc proc = start();
     const std::string missing = "Fichier introuvable.";
-    ASSERT_TRUE(wait_until([&] { return count_of(proc.output(), missing) >= 2; }, 5000)) << proc.output();
+    ASSERT_TRUE(wait_until([&] { return count_of(proc.output(), missing) >= 2; }, 5000))
+        << proc.output();
     EXPECT_FALSE(exists(root("/commands.log")));
     EXPECT_FALSE(exists(root(kMarker)));
 
@@ -193,15 +203,15 @@ TEST_F(Provisioning, DateOrTimeThatCannotBeBuiltIsNeverSentToDate) {
     const struct {
         std::string date, time;
     } bad[] = {
-        {"06/12", "10:30:00"},                               // too short
-        {"06 / 1X / 2026", "10:30:00"},                      // letter where a digit is read
-        {"2026-12-06", "10:30:00"},                          // year first
-        {"06/13/2026", "10:30:00"},                          // no month 13
-        {"06/12/2026", ""},                                  // no time
-        {"06/12/2026", "10:30:00\";reboot;\""},              // more than a time
-        {"06/12/2026", "10:60"},                             // no minute 60
-        {"06/12/2026", std::string(300, '1')},               // longer than any working text
-        {"00/12/2026", "10:30:00"},                          // no day 0
+        {"06/12", "10:30:00"},                  // too short
+        {"06 / 1X / 2026", "10:30:00"},         // letter where a digit is read
+        {"2026-12-06", "10:30:00"},             // year first
+        {"06/13/2026", "10:30:00"},             // no month 13
+        {"06/12/2026", ""},                     // no time
+        {"06/12/2026", "10:30:00\";reboot;\""}, // more than a time
+        {"06/12/2026", "10:60"},                // no minute 60
+        {"06/12/2026", std::string(300, '1')},  // longer than any working text
+        {"00/12/2026", "10:30:00"},             // no day 0
     };
     // The refusal names the texts it refused, without blanks and cut to 59 characters.
     auto shown = [](std::string t) {
@@ -210,9 +220,11 @@ TEST_F(Provisioning, DateOrTimeThatCannotBeBuiltIsNeverSentToDate) {
     };
     for (const auto &b : bad) {
         put(kProd, padded("#002#", "1", 40) + "#028#" + b.date + "\n#029#" + b.time + "\n" + rest);
-        const std::string message = refusal + ", demande non servie : " + shown(b.date) + " " + shown(b.time);
+        const std::string message =
+            refusal + ", demande non servie : " + shown(b.date) + " " + shown(b.time);
         ASSERT_TRUE(wait_until([&] { return count_of(proc.output(), message) > 0; }, 5000))
-            << message << "\n" << proc.output();
+            << message << "\n"
+            << proc.output();
         EXPECT_FALSE(exists(root("/commands.log"))) << b.date << " " << b.time;
         EXPECT_FALSE(exists(root(kMarker)));
         // The date request stays pending and, coming first, holds the others back.
