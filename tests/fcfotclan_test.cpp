@@ -31,21 +31,6 @@ const long long T0 = 1765000000;
 const std::string LOCAL = "/home/KELDRAN/DATA/log/RES/";
 const std::string OFFLINE = "/home/KELDRAN/DATA/offline.state";
 
-std::string sha1sum_of(const std::string &bytes) {
-    char path[] = "/tmp/fcfotclan_sha1_XXXXXX";
-    int fd = mkstemp(path);
-    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), (ssize_t)bytes.size());
-    close(fd);
-    FILE *p = popen((std::string("sha1sum ") + path).c_str(), "r");
-    char out[64] = {0};
-    EXPECT_NE(fgets(out, sizeof out, p), nullptr);
-    pclose(p);
-    unlink(path);
-    std::string hex(out, 40);
-    for (char &c : hex)
-        c = (char)toupper((unsigned char)c);
-    return hex;
-}
 
 // The condensate key of a key value worked out here on its own: each digit lowered by
 // one (0 to F) and moved to its table position; then the hexadecimal condensate deciphered.
@@ -249,7 +234,7 @@ TEST_F(OtclanWriter, SealsMatchTheTextAndTheFileReachesTheShare) {
     EXPECT_EQ(err_of(text), 0);
 
     size_t e = text.find("EMPREINTE=") + 10;
-    EXPECT_EQ(text.substr(e, 40), sha1sum_of(text.substr(0, e)));
+    EXPECT_EQ(text.substr(e, 40), boxtest::sha1sum_upper(text.substr(0, e)));
     size_t c = text.find("\r\nCONDENSAT=");
     ASSERT_EQ(c, e + 40);
     c += 12;

@@ -282,25 +282,10 @@ TEST_F(OtclanReader, ImageTooLargeForItsBufferIsRefused) {
     EXPECT_EQ(Cpt_plaque, 0);
 }
 
-// The fingerprint as the system's sha1sum gives it, in upper case.
-std::string sha1_upper(const std::string &text) {
-    const std::string tmp = root("/sha1.in");
-    write_file(tmp, text);
-    std::string out;
-    if (FILE *p = popen(("sha1sum '" + tmp + "'").c_str(), "r")) {
-        char buf[128];
-        if (fgets(buf, sizeof buf, p)) out.assign(buf, 40);
-        pclose(p);
-    }
-    remove_file(tmp);
-    for (auto &c : out)
-        c = (char)toupper((unsigned char)c);
-    return out;
-}
 
 // A sealed order: the fingerprint covers every line before it and the text "EMPREINTE=".
 std::string sealed(const std::string &body) {
-    return body + "EMPREINTE=" + sha1_upper(body + "EMPREINTE=") + "\r\n[FIN]\r\n";
+    return body + "EMPREINTE=" + boxtest::sha1sum_upper(body + "EMPREINTE=") + "\r\n[FIN]\r\n";
 }
 
 const std::string order_body = "[VEHICULE]\r\nC001=AB123CD\r\nC002=06122026\r\nC003=GO\r\n"
