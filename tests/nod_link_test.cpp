@@ -4,6 +4,7 @@
 // equipment is played by the simulator.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
 #include <termios.h>
@@ -67,10 +68,12 @@ class Link : public ::testing::TestWithParam<const char *> {
         linktest::reset_link();
     }
     bool tcp() const { return strcmp(GetParam(), "LAN") == 0; }
-    // Bytes from the equipment, given time to reach the concentrator's side.
+    // Bytes from the equipment, once they wait on the concentrator's side.
     void from_equipment(const std::string &bytes) {
         sim->send_raw(bytes);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pollfd p = {tcp() ? SocketDescriptor : fd_tty, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 3000), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10)); // the rest of a long write
     }
     std::unique_ptr<equipsim::Sim> sim;
 };
