@@ -26,6 +26,7 @@
 //                     identification awaits its "0900" makes the simulator send that frame again
 //                     (three sendings at most), as equipment does when the box refuses a frame.
 //   bad checksum      (or a frame over 80 bytes) answered "0904".
+// A new TCP connection replaces the current one (equipment taken over by a restarted box).
 // A result whose frames were not all acknowledged stays pending and is offered again at the next
 // request. A new request from the box while a result or identification is being sent ends that
 // sending. A record too long for a fresh frame behind the header is cut to fit.

@@ -124,7 +124,9 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
     equipsim::Sim sim(o);
-    std::string what = o.hub ? "hub with " + letters : std::string("single instrument ") + letters[0];
+    std::string list;
+    for (char c : letters) list += (list.empty() ? "" : ",") + std::string(1, c);
+    std::string what = o.hub ? "hub with " + list : std::string("single instrument ") + letters[0];
     if (tcp_port >= 0) {
         int p = sim.listen_tcp(tcp_port);
         if (p < 0) {
