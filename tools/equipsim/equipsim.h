@@ -67,7 +67,8 @@ struct Options {
     bool hub = true;                 // entry 0 of the list is the hub (letter 'C', number hub_number)
     int hub_number = 1;
     std::vector<Peripheral> periphs; // hub: entries 1..n; single instrument: entry 0 only
-    bool auto_results = false;       // make results for every vehicle received (demo)
+    bool auto_results = false;       // make results for every vehicle received (demo; a hub
+                                     // only, as vehicles are sent to hubs only)
     int result_delay_ms = 0;         // results become available this long after the vehicle
     bool verbose = false;            // print every frame readably on stdout
 };
@@ -126,7 +127,8 @@ private:
     std::unique_ptr<Impl> d;
 };
 
-std::string readable(const std::string &bytes); // "<STX>0900<ETX>08<EOT>"
+// "<STX>0900<ETX>08<EOT>": link control bytes by name, any other unprintable byte in hex ("<0D>").
+std::string readable(const std::string &bytes);
 std::string build_frame(const std::vector<Record> &records, bool good_checksum = true);
 
 // Checksum of a frame: the XOR of STX..ETX as two upper-case hex digits.
