@@ -82,6 +82,9 @@ public:
 
     int listen_tcp(int port = 0);                // on 127.0.0.1 only; returns the bound port (-1)
     bool open_pty(const std::string &link_path); // creates a pty, symlinks link_path -> slave
+                                                 // (one pty at a time: an earlier one is closed
+                                                 // and its link removed; only a symbolic link
+                                                 // is ever replaced at link_path)
     void stop();
 
     std::vector<Frame> frames() const;     // every frame in both directions, in order
