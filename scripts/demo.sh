@@ -105,9 +105,12 @@ for i in $(seq 1 "$vehicles"); do
       printf '[VEHICULE]\r\n0200=%s\r\n0204=ES\r\n0203=06122026\r\n[CRC]\r\n0200=0\r\n' "$plate" > "$f" ;;
     otclan)
       f="$share/CI/$key.CI"
-      body=$(printf '[VEHICULE]\r\nC001=%s\r\nC002=06122026\r\nC003=ES\r\nC004=A\r\nC005=O\r\n[CRC]\r\n' "$plate")
-      print=$(printf '%sEMPREINTE=' "$body" | sha1sum | cut -c1-40 | tr a-f A-F)
-      printf '%sEMPREINTE=%s\r\n' "$body" "$print" > "$f" ;;
+      # the fingerprint covers every line before it and the text "EMPREINTE="
+      printf '[VEHICULE]\r\nC001=%s\r\nC002=06122026\r\nC003=ES\r\nC004=A\r\nC005=O\r\n[CRC]\r\nEMPREINTE=' \
+        "$plate" > "$work/order.tmp"
+      print=$(sha1sum < "$work/order.tmp" | cut -c1-40 | tr a-f A-F)
+      printf '%s\r\n' "$print" >> "$work/order.tmp"
+      mv "$work/order.tmp" "$f" ;;
     bnet)
       f="$bnet/DataExchange/Orderlisting/$key.txt"
       printf '[Vehicle1]\nPlate=%s\n' "$plate" > "$f" ;;
@@ -156,7 +159,7 @@ for i in "${!plates[@]}"; do
   sent=no; got=no
   grep -aq "0120$key10" "$log" 2>/dev/null && sent=yes
   grep -aq "0122$key10" "$log" 2>/dev/null && got=yes
-  files=$(ls "$resdir" 2>/dev/null | grep -e "$k" -e "$p" | tr '\n' ' ')
+  files=$(ls "$resdir" 2>/dev/null | grep -e "$k" -e "$p" | tr "\n" " " || true)
   echo "  vehicle $p (order ${orders[$i]##*/}):"
   echo "    handed to the equipment (0120):   $sent"
   echo "    results came back (0122):         $got"

@@ -182,10 +182,11 @@ static const Measure MEASURES[] = {
 };
 
 std::vector<Record> demo_result(const std::string &plate, const std::string &letters) {
-    std::vector<Record> out{{"0200", plate}};
-    size_t stored = 5 + plate.size();
-    const size_t limit = 399 - 5; // the end marker is stored too until the box removes it
     std::string stamp = stamp_now();
+    // the plate, then the date and time of the test (which sealed result files name)
+    std::vector<Record> out{{"0200", plate}, {"7009", stamp}};
+    size_t stored = 5 + plate.size() + 5 + stamp.size();
+    const size_t limit = 399 - 5; // the end marker is stored too until the box removes it
     for (char l : letters) {
         for (const Measure &m : MEASURES) {
             if (m.letter != l) continue;
