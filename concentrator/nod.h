@@ -55,6 +55,11 @@ int effacecar(const char *cle, char falseortrue);
 // ---- Equipment scan, identification, result reception --------------------------------
 // One step of the equipment scan; the code of the frame read in this step, or 0.
 int scanequip(void);
+// Reads the peripheral list "0101" in `frame` into nb_periph_present and
+// type_hardware_connect2: entries five bytes apart from byte 6, up to the "0905"
+// segment or, without one, the end of the records; at most 6 entries. 1 when an
+// opacimeter ('O') is among them.
+int read_periph_list(const char *frame);
 int askforequipinfo(char adr, char type_harware_conect, char heureON);
 char check_equip(char adr, const char *code, const char (*listeMarque)[30]);
 // Brands accepted per maker: rows of 20 characters (blank-padded), ending with an empty row.

@@ -189,10 +189,7 @@ static char entry_number(const char *p) {
 
 static int is_control(char c) { return c == STX || c == ETX || c == EOT || c == ETB || c == 0; }
 
-// Reads the entries of the list in `frame`, five bytes apart from byte 6, up to the
-// "0905" segment or, without one, the end of the records; at most MAX_LIST entries.
-// Returns 1 when an opacimeter ('O') is among them.
-static int read_list(const char *frame) {
+int read_periph_list(const char *frame) {
     int opa = 0;
     nb_periph_present = 0;
     memset(type_hardware_connect2, 0, sizeof type_hardware_connect2);
@@ -276,7 +273,7 @@ static void on_list(void) {
     char frame[SIZE_ENVELOPPE];
     memcpy(frame, enveloppe, sizeof frame);
     frame[sizeof frame - 1] = 0;
-    update_opa_marker(read_list(frame));
+    update_opa_marker(read_periph_list(frame));
 
     if (type_hardware_connect2[0][1] != 'C') {
         giegtype = 1;
