@@ -1,7 +1,36 @@
 // GIEGLAN result and identification files.
 #pragma once
 
+#include <stdio.h>
+
+#include "plat.h"
+
+#define SIZEPATHGIEGLAN 200 // characters of a result or identification file path (box part)
+#define SIZEINFO320 100     // characters of the "0320" instrument identity and its letter
+
+extern char path_create_gieglan[SIZEPATHGIEGLAN + ROOTLEN]; // path of the file being written
+extern char info_code_320[SIZEINFO320]; // identity + "." + kind letter of the last result file
+extern FILE *create_file_gieglan;       // stream of the identification file while it is written
+
+// Writes one result file per kind letter of the measures in SM into the share's RES
+// directory. Cur_plaque is the caller's vehicle index; the file is named after the
+// order found by plate or key in SI.
 void fct_create_file_gieglan(char Cur_plaque);
+// Writes the identification file of SIHC row adr as PATH + identity + "." + letter.
 void fct_create_idfile_gieglan(char adr, char type_hardware_connect, const char *PATH);
+// Line checksum: sum of the bytes weighted 1, 2, 3, 4, 5, 1, 2 ... by position.
 unsigned int fct_calculate_crc_gieglan(const char *string);
+// Copies source into dest without blanks nor any of \ / : * ? " < > |; dest must
+// hold strlen(source) + 1 characters.
 void fct_copie_sans_espace(char *dest, const char *source);
+
+// Row of SIHC that holds the identification of the peripheral at list position r of
+// type_hardware_connect2: its number (element 0, 1 to 5) less one; -1 when the
+// position is out of the list or its number is not 1 to 5.
+int sihc_row_of_position(int r);
+// Kind letter of a measure code for the GIEGLAN result files ('G', 'O', 'P', 'E', 'D'),
+// 0 when the code has none.
+char gieglan_kind_letter(const char *code);
+// Instrument identity of SIHC row: the cleaned values of its 0300 items, then 0301,
+// then 0302, cut to fit out (outsize characters with the terminator).
+void gieglan_identity(int row, char *out, size_t outsize);

@@ -1,7 +1,43 @@
 // GIEGLAN and OTCLAN order reader.
 #pragma once
 
+#include <stddef.h>
+#include <stdio.h>
+
+#include "plat.h"
+
+#define MAXFILES 30     // names kept in tabsrc_gieglan per reading
+#define MAXSIZELINE 255 // a line of an order file holds at most 254 characters
+
+extern char tabsrc_gieglan[MAXFILES][20];    // names of the files taken (first 19 characters)
+extern char pathsrc_gieglan[400 + ROOTLEN];  // path of the file being read
+extern char readbuf_gieglan[MAXSIZELINE];    // the current line
+extern char tag_gieglan[25];                 // the plate tag ("0200=" or "C001=")
+extern int tagsize_gieglan;                  // its length
+extern char tag_gieglan2[25];                // the fuel tag (kept, not used by this reader)
+extern char readbuftag_gieglan[MAXSIZELINE]; // the plate text of the current file
+extern char buf_convGieglan[MAXSIZELINE];    // an OTCLAN line converted to a GIEGLAN line
+
+// Rereads the order directory dir_gieglan and rebuilds SI and Cpt_plaque from the order
+// files present; ptinfo[0] is the plate tag, ptinfo[1] the fuel tag, protocol the
+// station protocol. Also lights the green LED (and its GREEN_LED_ON marker) while the
+// directory opens, and darkens it when it does not.
 void fct_get_info_vehicule_file_gieglan_OTCLAN(const char *dir_gieglan, char **ptinfo,
                                                const char *protocol);
+// 0 when the line's code is one the equipment of makers other than SPX is given
+// (0200, 0203, 0204, 0205, 0206), else 1.
 int CheckCodeUtile(const char *chaine);
+// Converts one OTCLAN order line ("Cnnn=value\r\n") to its GIEGLAN line in dest (room
+// for SIZELIGNEFICHIERID characters); 0 when converted, 1 when the line is not kept.
 int convDataCItoCG(const char *chaine, char *dest);
+
+// Helpers of the order readers.
+// Reads the next line of f into buf (size bytes); a line longer than buf is cut there
+// and the rest of it is read and dropped. Every piece read is also handed to image when
+// it is not null. false at the end of the file.
+bool read_order_line(FILE *f, char *buf, int size, void (*image)(const char *piece));
+// Length of a line without its line end (LF, CR LF or none).
+size_t line_body_len(const char *line);
+// The path of an order file: dir, "/" unless dir ends with one, and name. false (and a
+// message) when it does not fit dst.
+bool order_path(char *dst, size_t size, const char *dir, const char *name);

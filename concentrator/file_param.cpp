@@ -84,7 +84,8 @@ char *read_code_param_file(const char *code) {
             fprintf(stderr, "\n%s introuvable.%s\n", path, strerror(errno));
             continue;
         }
-        lookup_in(f, code);
+        // A file without the tag yields an empty text, never the value of an earlier lookup.
+        if (!lookup_in(f, code)) param_value[0] = 0;
         fclose(f);
         closedir(dir);
         printf("\nDonnee a l'interieur du tag %s : %s", code, param_value);

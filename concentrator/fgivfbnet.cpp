@@ -1,0 +1,83 @@
+// BNET order reader.
+//
+// The PC drops one text file per vehicle into DataExchange/Orderlisting under the BNET
+// base directory; the only thing the box takes from it is the plate, on the first line
+// that begins with the plate tag ("Plate="). Every reading rebuilds SI from the files
+// present. BNET orders carry no key of their own, so each is keyed by its plate (cut to
+// 10 characters, as OTCLAN orders are): the equipment then tells the vehicles apart and
+// returns each result under its own key.
+//
+// A file without a plate (no tag, an empty value, or a file that does not open) gives no
+// order: a vehicle without a plate can be neither sent to the equipment nor named in a
+// result file, and its entry must not keep the previous file's plate. At most
+// NBPLAQUEMAX orders are stored, further files are not read; a plate is cut to 11
+// characters; a carriage return before the line feed is not part of the plate.
+#include "fgivfbnet.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "dat.h"
+
+char tabsrc_bnet[MAXFILES][20];
+char pathsrc_bnet[400 + ROOTLEN];
+char readbuf_bnet[MAXSIZELINE];
+char tag_bnet[25];
+int tagsize_bnet;
+char readbuftag_bnet[MAXSIZELINE];
+int nfsrc_bnet;
+
+// Looks for the plate in one file; true with the plate in readbuftag_bnet.
+static bool read_plate(const char *path) {
+    FILE *f = fopen(path, "r");
+    if (!f) {
+        fprintf(stderr, "\nFichier introuvable.\n");
+        return false;
+    }
+    bool found = false;
+    while (!found && read_order_line(f, readbuf_bnet, sizeof readbuf_bnet, nullptr)) {
+        if (strncmp(readbuf_bnet, tag_bnet, tagsize_bnet) != 0) continue;
+        const char *p = readbuf_bnet + tagsize_bnet;
+        snprintf(readbuftag_bnet, sizeof readbuftag_bnet, "%.*s", (int)line_body_len(p), p);
+        printf("\nDonnee a l'interieur du tag %s : %s", tag_bnet, readbuftag_bnet);
+        found = readbuftag_bnet[strspn(readbuftag_bnet, " ")] != 0;
+    }
+    fclose(f);
+    return found;
+}
+
+void fct_get_info_vehicule_file_bnet(const char *dir_bnet, char **ptinfo) {
+    nfsrc_bnet = 0;
+    Cpt_plaque = 0;
+    DIR *dir = opendir(dir_bnet);
+    if (!dir) {
+        fprintf(stderr, "Le dossier %s est introuvable", dir_bnet);
+        return;
+    }
+    snprintf(tag_bnet, sizeof tag_bnet, "%s", ptinfo && ptinfo[0] ? ptinfo[0] : "");
+    tagsize_bnet = (int)strlen(tag_bnet);
+    memset(SI, 0, sizeof SI);
+
+    struct dirent *de;
+    while ((de = readdir(dir)) != nullptr) {
+        const char *name = de->d_name;
+        if (name[0] == '.') continue;
+        nfsrc_bnet++;
+        if (Cpt_plaque >= NBPLAQUEMAX) {
+            fprintf(stderr, "\nTable des ordres pleine: %s ignore\n", name);
+            break;
+        }
+        snprintf(tabsrc_bnet[Cpt_plaque], sizeof tabsrc_bnet[0], "%s", name);
+        printf("\nDossier source : %s", name);
+        if (!order_path(pathsrc_bnet, sizeof pathsrc_bnet, dir_bnet, name)) continue;
+        if (!read_plate(pathsrc_bnet)) continue;
+        SaveInfo *o = &SI[Cpt_plaque];
+        snprintf(o->plaqueinfo, sizeof o->plaqueinfo, "%-10s", readbuftag_bnet);
+        snprintf(o->cle, 11, "%-10s", readbuftag_bnet);
+        snprintf(o->fichier, sizeof o->fichier, "%.*s", (int)strcspn(name, "."), name);
+        Cpt_plaque++;
+    }
+    closedir(dir);
+}

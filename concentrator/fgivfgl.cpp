@@ -1,0 +1,396 @@
+// GIEGLAN and OTCLAN order reader.
+//
+// Every reading rebuilds the order table SI from nothing out of the order files present
+// in one directory of the share: GIEGLAN "CG" files (key from the file name, data lines
+// filtered by code unless the maker is SPX) or OTCLAN ".CI" files (validated field by
+// field and by their SHA-1 fingerprint first, data lines converted to GIEGLAN lines).
+// A file that yields no plate, or an OTCLAN file with any fault, is left out. The green
+// LED and its GREEN_LED_ON marker follow whether the directory opens.
+//
+// Bounds: at most NBPLAQUEMAX orders are stored, further files are not read; a name
+// longer than 19 characters is read by its full name (only its row in tabsrc_gieglan is
+// cut); a plate is cut to 11 characters; a stored data line keeps its code and as much
+// of its value as fits SIZELIGNEFICHIERID with its CR LF; an OTCLAN file whose text up
+// to its fingerprint does not fit imageFichier is refused.
+#include "fgivfgl.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "cryOTC.h"
+#include "dat.h"
+#include "fcfotclan.h"
+#include "file_param.h"
+#include "main.h"
+
+#define PATH_GREEN_LED_ON BOX_PATH("//home/KELDRAN/DATA/GREEN_LED_ON")
+
+char tabsrc_gieglan[MAXFILES][20];
+char pathsrc_gieglan[400 + ROOTLEN];
+char readbuf_gieglan[MAXSIZELINE];
+char tag_gieglan[25];
+int tagsize_gieglan;
+char tag_gieglan2[25];
+char readbuftag_gieglan[MAXSIZELINE];
+char buf_convGieglan[MAXSIZELINE];
+
+// Codes of a GIEGLAN order given to the equipment of makers other than SPX.
+static const char *const kept_codes[] = {"0200", "0203", "0204", "0205", "0206"};
+
+// Field checks of an OTCLAN order: the value's length must lie in [min, max] and pass
+// the format check.
+enum FieldCheck { F_ASCII, F_ASCII2, F_LETTRE2, F_NUMBER, F_DATE, F_CHOICE };
+struct OtcField {
+    const char *tag;     // "C001=" ...
+    int min, max;        // accepted value lengths
+    FieldCheck check;    // format check
+    int decimals;        // F_NUMBER: decimals required
+    const char *choices; // F_CHOICE: the accepted one-letter values
+};
+static const OtcField otc_fields[] = {
+    {"C001=", 1, 11, F_ASCII, 0, nullptr},  {"C002=", 8, 8, F_DATE, 0, nullptr},
+    {"C003=", 0, 2, F_LETTRE2, 0, nullptr}, {"C004=", 0, 1, F_CHOICE, 0, "AT"},
+    {"C005=", 0, 1, F_CHOICE, 0, "ON"},     {"C006=", 0, 50, F_ASCII, 0, nullptr},
+    {"C007=", 0, 30, F_ASCII, 0, nullptr},  {"C008=", 0, 80, F_ASCII, 0, nullptr},
+    {"C009=", 0, 6, F_NUMBER, 0, nullptr},  {"C010=", 0, 3, F_NUMBER, 0, nullptr},
+    {"C011=", 0, 4, F_ASCII, 0, nullptr},   {"C012=", 14, 14, F_DATE, 0, nullptr},
+    {"C013=", 0, 5, F_NUMBER, 2, nullptr},  {"C014=", 0, 15, F_ASCII2, 0, nullptr},
+    {"C015=", 0, 7, F_NUMBER, 1, nullptr},  {"C016=", 0, 6, F_NUMBER, 0, nullptr},
+    {"C017=", 0, 25, F_ASCII2, 0, nullptr}, {"C018=", 0, 5, F_NUMBER, 0, nullptr},
+    {"C019=", 0, 1, F_CHOICE, 0, "ON"},
+};
+
+// Conversion of OTCLAN order lines to GIEGLAN lines: value cut to len, then the target
+// code for SPX makers or for the others ("" = not kept); with opa, the other makers'
+// code is kept only when orders get the opacimeter check (TestOpaPourCI).
+struct OtcConv {
+    const char *tag;
+    int len;
+    const char *spx;
+    const char *other;
+    bool opa;
+};
+static const OtcConv otc_conv[] = {
+    {"C001=", 11, "7200", "0200", false}, {"C002=", 8, "0203", "0203", false},
+    {"C003=", 2, "7204", "0204", false},  {"C004=", 1, "7205", "0205", false},
+    {"C005=", 1, "7206", "0206", false},  {"C006=", 50, "7213", "", false},
+    {"C007=", 30, "7214", "", false},     {"C009=", 6, "7271", "", false},
+    {"C010=", 3, "7272", "", false},      {"C011=", 4, "0212", "", false},
+    {"C012=", 14, "7273", "", false},     {"C013=", 5, "7274", "7905", true},
+    {"C014=", 15, "7275", "", false},     {"C015=", 7, "7276", "", false},
+    {"C016=", 6, "7277", "", false},      {"C017=", 25, "7278", "7909", true},
+    {"C018=", 5, "7279", "", false},      {"C019=", 1, "7280", "7911", true},
+};
+
+static bool starts(const char *s, const char *prefix) {
+    return strncmp(s, prefix, strlen(prefix)) == 0;
+}
+
+static bool maker_spx(void) {
+    return strncmp(save_client, "SPX", 3) == 0;
+}
+
+size_t line_body_len(const char *line) {
+    size_t n = strlen(line);
+    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r'))
+        n--;
+    return n;
+}
+
+// Copies the value of a "tag=value" line (from its sixth character, without the line
+// end) into dst.
+static void field_value(const char *line, char *dst, size_t size) {
+    size_t n = line_body_len(line);
+    size_t from = n > 5 ? 5 : n;
+    snprintf(dst, size, "%.*s", (int)(n - from), line + from);
+}
+
+int CheckCodeUtile(const char *chaine) {
+    for (const char *code : kept_codes)
+        if (strncmp(chaine, code, 4) == 0) return 0;
+    return 1;
+}
+
+int convDataCItoCG(const char *chaine, char *dest) {
+    for (const OtcConv &c : otc_conv) {
+        if (!starts(chaine, c.tag)) continue;
+        const char *code = maker_spx() ? c.spx : c.other;
+        if (!maker_spx() && c.opa && TestOpaPourCI == 0) code = "";
+        if (code[0] == 0) return 1;
+        char value[MAXSIZELINE];
+        field_value(chaine, value, sizeof value);
+        snprintf(dest, SIZELIGNEFICHIERID, "%s=%.*s\r\n", code, c.len, value);
+        return 0;
+    }
+    return 1;
+}
+
+bool read_order_line(FILE *f, char *buf, int size, void (*image)(const char *piece)) {
+    if (!fgets(buf, size, f)) return false;
+    if (image) image(buf);
+    size_t n = strlen(buf);
+    if (n > 0 && buf[n - 1] == '\n') return true;
+    char rest[MAXSIZELINE];
+    while (fgets(rest, sizeof rest, f)) {
+        if (image) image(rest);
+        size_t m = strlen(rest);
+        if (m > 0 && rest[m - 1] == '\n') break;
+    }
+    return true;
+}
+
+bool order_path(char *dst, size_t size, const char *dir, const char *name) {
+    size_t d = strlen(dir);
+    const char *sep = d > 0 && dir[d - 1] == '/' ? "" : "/";
+    int n = snprintf(dst, size, "%s%s%s", dir, sep, name);
+    if (n >= 0 && (size_t)n < size) return true;
+    fprintf(stderr, "\n%s%s%s introuvable1.%s\n", dir, sep, name, strerror(ENAMETOOLONG));
+    return false;
+}
+
+static bool next_line(FILE *f, void (*image)(const char *chunk)) {
+    return read_order_line(f, readbuf_gieglan, sizeof readbuf_gieglan, image);
+}
+
+// The OTCLAN file image: the file's text up to its fingerprint line.
+static size_t image_len;
+static bool image_open;     // still collecting (the fingerprint line not reached)
+static bool image_overflow; // the text did not fit imageFichier
+
+static void image_append(const char *chunk) {
+    if (!image_open) return;
+    size_t n = strlen(chunk);
+    if (image_len + n >= sizeof imageFichier) {
+        image_overflow = true;
+        image_open = false;
+        return;
+    }
+    memcpy(imageFichier + image_len, chunk, n + 1);
+    image_len += n;
+}
+
+// The fingerprint line is not part of the image itself: only its tag is (appended when
+// the line is met). Chunks are whole lines, or the pieces of a line too long for the
+// line buffer.
+static bool image_line_start; // the next chunk begins a line
+static bool image_skipping;   // the chunks of the fingerprint line are not taken
+
+static void image_append_line(const char *chunk) {
+    size_t n = strlen(chunk);
+    bool first = image_line_start;
+    image_line_start = n > 0 && chunk[n - 1] == '\n';
+    if (first) image_skipping = starts(chunk, "EMPREINTE=");
+    if (!image_skipping) image_append(chunk);
+}
+
+static int field_format_bad(const OtcField &fd, const char *value) {
+    switch (fd.check) {
+    case F_ASCII:
+        return check_ascii(value);
+    case F_ASCII2:
+        return check_AsciiV2(value);
+    case F_LETTRE2:
+        return check_lettreV2(value);
+    case F_NUMBER:
+        return check_Number(value, fd.decimals);
+    case F_DATE:
+        return check_date(value);
+    case F_CHOICE:
+        return !(strlen(value) == 1 && strchr(fd.choices, value[0]));
+    }
+    return 1;
+}
+
+// Validates one OTCLAN order file; 0 when it may be read, 1 when it is refused. Every
+// fault is reported, the checks go on to the end of the file.
+static int otclan_refused(const char *name, const char *path) {
+    int refused = 0;
+    if (check_ascii(name)) {
+        fprintf(stderr, "%s: Nom du fichier KO!!\n", name);
+        refused = 1;
+    }
+    FILE *f = fopen(path, "r");
+    if (!f) {
+        fprintf(stderr, "\n%s introuvable1.%s\n", path, strerror(errno));
+        return 1;
+    }
+    imageFichier[0] = 0;
+    image_len = 0;
+    image_open = true;
+    image_overflow = false;
+    image_line_start = true;
+    image_skipping = false;
+    int tags = 0;
+    char value[MAXSIZELINE];
+    while (next_line(f, image_append_line)) {
+        const char *line = readbuf_gieglan;
+        if (starts(line, "C001=")) tags++;
+        if (starts(line, "EMPREINTE=")) {
+            tags++;
+            if (!image_open) continue; // a second fingerprint, or the image overflowed
+            image_append("EMPREINTE=");
+            image_open = false;
+            if (image_overflow) continue;
+            char hash[41];
+            CalSha1(imageFichier, hash);
+            if (strncmp(hash, line + 10, 40) != 0) {
+                fprintf(stderr, "%s: EMPREINTE KO!!\n", name);
+                refused = 1;
+            }
+            continue;
+        }
+        for (const OtcField &fd : otc_fields) {
+            if (!starts(line, fd.tag)) continue;
+            field_value(line, value, sizeof value);
+            int len = (int)strlen(value);
+            if (len < fd.min || len > fd.max) {
+                fprintf(stderr, "%s: Taille %.4s KO!!\n", name, fd.tag);
+                refused = 1;
+            }
+            if (field_format_bad(fd, value)) {
+                fprintf(stderr, "%s: Format %.4s KO!!\n", name, fd.tag);
+                refused = 1;
+            }
+            break;
+        }
+    }
+    fclose(f);
+    if (image_overflow) {
+        fprintf(stderr, "%s: Taille fichier KO!!\n", name);
+        refused = 1;
+    }
+    if (tags != 2) {
+        fprintf(stderr, "%s: Balise obligatoire KO!! %d\n", name, tags);
+        refused = 1;
+    }
+    return refused;
+}
+
+// Stores one data line in the order, with its line end as CR LF; a line too long for
+// the order's row keeps its beginning.
+static void store_line(SaveInfo *o, int row, const char *line) {
+    int room = SIZELIGNEFICHIERID - 3;
+    size_t n = line_body_len(line);
+    snprintf(o->autreinfo[row], SIZELIGNEFICHIERID, "%.*s\r\n", (int)(n < (size_t)room ? n : room),
+             line);
+}
+
+// Reads one order file into SI[Cpt_plaque]; true when it yielded a plate.
+static bool read_order(const char *name, const char *path, bool otclan) {
+    FILE *f = fopen(path, "r");
+    if (!f) {
+        fprintf(stderr, "\n%s introuvable1.%s\n", path, strerror(errno));
+        return false;
+    }
+    SaveInfo *o = &SI[Cpt_plaque];
+    memset(o, 0, sizeof *o);
+    snprintf(o->fichier, sizeof o->fichier, "%.*s", (int)strcspn(name, "."), name);
+    if (!otclan) snprintf(o->cle, 11, "%s", name);
+    o->cle[strcspn(o->cle, ".")] = 0;
+
+    bool spx = maker_spx(), found = false, crc = false;
+    int stored = 0;
+    while (next_line(f, nullptr)) {
+        const char *line = readbuf_gieglan;
+        if (!crc && stored < NBCODEFICHIERID) {
+            if (line[0] == '[') {
+                if (starts(line, "[CRC]")) crc = true;
+            } else if (otclan) {
+                if (convDataCItoCG(line, buf_convGieglan) == 0)
+                    snprintf(o->autreinfo[stored++], SIZELIGNEFICHIERID, "%s", buf_convGieglan);
+            } else if (spx || CheckCodeUtile(line) == 0) {
+                store_line(o, stored++, line);
+            }
+        }
+        if (!found && starts(line, tag_gieglan)) {
+            found = true;
+            const char *p = line + tagsize_gieglan;
+            snprintf(readbuftag_gieglan, sizeof readbuftag_gieglan, "%.*s", (int)line_body_len(p),
+                     p);
+            if (otclan) {
+                snprintf(o->plaqueinfo, sizeof o->plaqueinfo, "%-11s", readbuftag_gieglan);
+                snprintf(o->cle, 11, "%-11s", readbuftag_gieglan);
+            } else {
+                snprintf(o->plaqueinfo, sizeof o->plaqueinfo, "%-10s", readbuftag_gieglan);
+            }
+        }
+    }
+    fclose(f);
+    if (!found) memset(o, 0, sizeof *o);
+    return found;
+}
+
+// The green LED and its marker follow the order directory: lit while it opens.
+static void green_led_off(void) {
+    if (!led_green_status) return;
+    printf("\nPAS CONNEXION");
+    int fd = gpio_open();
+    if (fd < 0) {
+        printf("Error whilst opening /dev/gpio");
+        return;
+    }
+    printf("\nPAS CONNEXION");
+    if (unlink(PATH_GREEN_LED_ON) != 0)
+        fprintf(stderr, "\nerreur d'effacement GREEN_LED_ON%s\n", strerror(errno));
+    gpio_ioctl(fd, GPIO_SET, LED_GREEN);
+    led_green_status = 0;
+    gpio_close(fd);
+}
+
+static void green_led_on(void) {
+    if (led_green_status) return;
+    int fd = gpio_open();
+    if (fd < 0) {
+        printf("Error whilst opening /dev/gpio");
+        return;
+    }
+    printf("\nCONNEXION");
+    FILE *m = fopen(PATH_GREEN_LED_ON, "w");
+    if (!m)
+        fprintf(stderr, "\nerreur d'écriture GREEN LED ON %s\n", strerror(errno));
+    else
+        fclose(m);
+    gpio_ioctl(fd, GPIO_CLEAR, LED_GREEN);
+    led_green_status = 1;
+    gpio_close(fd);
+}
+
+void fct_get_info_vehicule_file_gieglan_OTCLAN(const char *dir_gieglan, char **ptinfo,
+                                               const char *protocol) {
+    Cpt_plaque = 0;
+    nfsrc_gieglan = 0;
+    DIR *dir = opendir(dir_gieglan);
+    if (!dir) {
+        fprintf(stderr, "Le dossier %s est introuvable", dir_gieglan);
+        green_led_off();
+        return;
+    }
+    green_led_on();
+    memset(SI, 0, sizeof SI);
+
+    snprintf(tag_gieglan, sizeof tag_gieglan, "%s", ptinfo && ptinfo[0] ? ptinfo[0] : "");
+    snprintf(tag_gieglan2, sizeof tag_gieglan2, "%s", ptinfo && ptinfo[1] ? ptinfo[1] : "");
+    tagsize_gieglan = (int)strlen(tag_gieglan);
+    bool otclan = strcmp(protocol, "OTCLAN") == 0;
+
+    struct dirent *de;
+    while ((de = readdir(dir)) != nullptr) {
+        const char *name = de->d_name;
+        if (name[0] == '.') continue;
+        nfsrc_gieglan++;
+        if (Cpt_plaque >= NBPLAQUEMAX) {
+            fprintf(stderr, "\nTable des ordres pleine: %s ignore\n", name);
+            break;
+        }
+        size_t len = strlen(name);
+        if (otclan && (len < 3 || strcmp(name + len - 3, ".CI") != 0)) continue;
+        snprintf(tabsrc_gieglan[Cpt_plaque], sizeof tabsrc_gieglan[0], "%s", name);
+        if (!order_path(pathsrc_gieglan, sizeof pathsrc_gieglan, dir_gieglan, name)) continue;
+        if (otclan && otclan_refused(name, pathsrc_gieglan)) continue;
+        if (read_order(name, pathsrc_gieglan, otclan)) Cpt_plaque++;
+    }
+    closedir(dir);
+}

@@ -1,0 +1,284 @@
+// GIEGLAN and OTCLAN order reader: keys, plates, kept lines, bounds, the OTCLAN checks
+// and conversions, and the green LED following the order directory.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "boxtest.h"
+#include "dat.h"
+#include "fgivfgl.h"
+#include "file_param.h"
+#include "main.h"
+
+using namespace boxtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct OrderReader : ::testing::Test {
+    std::string dir = root("/mnt/GIEGLAN/CG");
+    void SetUp() override {
+        reset_root();
+        reset_state();
+        fs::create_directories(dir);
+        snprintf(save_client, sizeof save_client, "%s", "CAPELEC");
+        snprintf(Info.plaque, sizeof Info.plaque, "%s", "0200=");
+        snprintf(Info.carburant, sizeof Info.carburant, "%s", "0204=");
+    }
+    void put(const std::string &name, const std::string &text) {
+        write_file(dir + "/" + name, text);
+    }
+    void read(const char *protocol = "GIEGLAN") {
+        fct_get_info_vehicule_file_gieglan_OTCLAN(dir.c_str(), ptinfo, protocol);
+    }
+    std::string read_err(const char *protocol) {
+        testing::internal::CaptureStderr();
+        read(protocol);
+        return testing::internal::GetCapturedStderr();
+    }
+    std::set<std::string> plates() const {
+        std::set<std::string> s;
+        for (int i = 0; i < Cpt_plaque; i++)
+            s.insert(SI[i].plaqueinfo);
+        return s;
+    }
+};
+
+TEST_F(OrderReader, GieglanKeyIsTheNameCutToTenAndThePlateIsPaddedToTen) {
+    put("ABCDEFGHIJKLM.txt",
+        "[DATA]\r\n0200=AB123CD45\r\n0201=RENAULT\r\n0204=ES\r\n0300=X\r\n[CRC]\r\n0203=1\r\n");
+    read();
+    ASSERT_EQ(Cpt_plaque, 1);
+    EXPECT_STREQ(SI[0].cle, "ABCDEFGHIJ");
+    EXPECT_STREQ(SI[0].plaqueinfo, "AB123CD45 ");
+    EXPECT_STREQ(SI[0].fichier, "ABCDEFGHIJKLM");
+    EXPECT_STREQ(SI[0].carburantinfo, "");
+    EXPECT_STREQ(SI[0].autreinfo[0], "0200=AB123CD45\r\n");
+    EXPECT_STREQ(SI[0].autreinfo[1], "0204=ES\r\n");
+    EXPECT_STREQ(SI[0].autreinfo[2], "")
+        << "0201 and 0300 are not for this maker; 0203 follows [CRC]";
+}
+
+TEST_F(OrderReader, SpxMakerGetsEveryDataLineBeforeCrc) {
+    snprintf(save_client, sizeof save_client, "%s", "SPX");
+    put("V1", "[DATA]\r\n0200=AA11\r\n0201=RENAULT\r\n0300=X\r\n[CRC]\r\n0204=ES\r\n");
+    read();
+    ASSERT_EQ(Cpt_plaque, 1);
+    EXPECT_STREQ(SI[0].autreinfo[0], "0200=AA11\r\n");
+    EXPECT_STREQ(SI[0].autreinfo[1], "0201=RENAULT\r\n");
+    EXPECT_STREQ(SI[0].autreinfo[2], "0300=X\r\n");
+    EXPECT_STREQ(SI[0].autreinfo[3], "");
+}
+
+TEST_F(OrderReader, DotFilesAndFilesWithoutPlateGiveNoOrder) {
+    put(".hidden", "0200=HID\r\n");
+    put("noplate", "0204=ES\r\n0203=01012026\r\n");
+    put("good.CG", "0200=GOOD\r\n");
+    read();
+    ASSERT_EQ(Cpt_plaque, 1);
+    EXPECT_STREQ(SI[0].plaqueinfo, "GOOD      ");
+    EXPECT_STREQ(SI[1].plaqueinfo, "");
+    EXPECT_STREQ(SI[1].autreinfo[0], "") << "the dropped file's lines must not stay behind";
+    EXPECT_EQ(nfsrc_gieglan, 2);
+    remove_file(dir + "/good.CG"); // the table is rebuilt from nothing
+    read();
+    EXPECT_EQ(Cpt_plaque, 0);
+    EXPECT_STREQ(SI[0].plaqueinfo, "");
+}
+
+TEST_F(OrderReader, BeyondTwentyOrdersFilesAreNotStored) {
+    for (int i = 0; i < 33; i++)
+        put("F" + std::to_string(i), "0200=P" + std::to_string(i) + "\r\n");
+    std::string err = read_err("GIEGLAN");
+    EXPECT_EQ(Cpt_plaque, NBPLAQUEMAX);
+    std::set<std::string> seen = plates();
+    EXPECT_EQ(seen.size(), 20u);
+    for (int i = 0; i < Cpt_plaque; i++) // each order still matches its own file
+        EXPECT_EQ(std::string("P") + (SI[i].fichier + 1),
+                  std::string(SI[i].plaqueinfo).substr(0, strlen(SI[i].fichier)));
+    EXPECT_NE(err.find("Table des ordres pleine"), std::string::npos);
+}
+
+TEST_F(OrderReader, LongNamesPlatesAndLinesAreCutNeverOverflowing) {
+    put("AB-123-CD_20261206_0930.CG",
+        "0200=ABCDEFGHIJKLMNOP\r\n0203=" + std::string(80, '7') + "\r\n");
+    read();
+    ASSERT_EQ(Cpt_plaque, 1) << "a name over 19 characters is still read";
+    EXPECT_STREQ(SI[0].fichier, "AB-123-CD_20261206_0930");
+    EXPECT_STREQ(SI[0].cle, "AB-123-CD_");
+    EXPECT_STREQ(tabsrc_gieglan[0], "AB-123-CD_20261206_");
+    EXPECT_STREQ(SI[0].plaqueinfo, "ABCDEFGHIJK");
+    std::string l = SI[0].autreinfo[1];
+    EXPECT_EQ(l.size(), 59u);
+    EXPECT_EQ(l.substr(0, 5), "0203=");
+    EXPECT_EQ(l.substr(57), "\r\n") << "a cut line still ends CR LF";
+}
+
+TEST_F(OrderReader, RestOfAnOverlongLineIsNotReadAsALine) {
+    // The tail of the 0201 line, past the line buffer, looks like a plate line.
+    put("v", "0201=" + std::string(249, 'x') + "0200=FAKE\r\n0200=REAL\r\n");
+    read();
+    ASSERT_EQ(Cpt_plaque, 1);
+    EXPECT_STREQ(SI[0].plaqueinfo, "REAL      ");
+}
+
+TEST_F(OrderReader, LineFeedOnlyFilesGiveTheSameOrder) {
+    put("v", "0200=AB12\n0204=GO");
+    read();
+    ASSERT_EQ(Cpt_plaque, 1);
+    EXPECT_STREQ(SI[0].plaqueinfo, "AB12      ");
+    EXPECT_STREQ(SI[0].autreinfo[0], "0200=AB12\r\n");
+    EXPECT_STREQ(SI[0].autreinfo[1], "0204=GO\r\n")
+        << "the last line without its end keeps its value";
+}
+
+TEST_F(OrderReader, AtMostThirtyDataLinesPerOrder) {
+    snprintf(save_client, sizeof save_client, "%s", "SPX");
+    std::string text;
+    for (int i = 0; i < 40; i++)
+        text += "03" + std::to_string(10 + i) + "=v\r\n";
+    put("v", text + "0200=LAST\r\n");
+    read();
+    ASSERT_EQ(Cpt_plaque, 1) << "the plate is found after the data lines are full";
+    EXPECT_STREQ(SI[0].autreinfo[29], "0339=v\r\n");
+    EXPECT_STREQ(SI[0].plaqueinfo, "LAST      ");
+}
+
+TEST_F(OrderReader, GreenLedAndMarkerFollowTheOrderDirectory) {
+    const std::string marker = root("/home/KELDRAN/DATA/GREEN_LED_ON");
+    put("v", "0200=AB\r\n");
+    read();
+    EXPECT_EQ(led_green_status, 1);
+    EXPECT_TRUE(exists(marker));
+    EXPECT_EQ(lines_of(read_file(root("/dev/gpio"))), std::vector<std::string>{"0x420C 80"});
+
+    read(); // still there: no new request
+    EXPECT_EQ(lines_of(read_file(root("/dev/gpio"))).size(), 1u);
+
+    fs::remove_all(dir);
+    std::string err = read_err("GIEGLAN");
+    EXPECT_NE(err.find("Le dossier " + dir + " est introuvable"), std::string::npos);
+    EXPECT_EQ(Cpt_plaque, 0);
+    EXPECT_EQ(led_green_status, 0);
+    EXPECT_FALSE(exists(marker));
+    EXPECT_EQ(lines_of(read_file(root("/dev/gpio"))),
+              (std::vector<std::string>{"0x420C 80", "0x420B 80"}));
+}
+
+TEST(CheckCodeUtile, KeepsOnlyTheFiveCodes) {
+    for (const char *l : {"0200=A\r\n", "0203=A", "0204=", "0205=x", "0206=y"})
+        EXPECT_EQ(CheckCodeUtile(l), 0) << l;
+    for (const char *l : {"0201=A", "0300=B", "7200=C", "020", ""})
+        EXPECT_EQ(CheckCodeUtile(l), 1) << l;
+}
+
+struct Conversion : ::testing::Test {
+    char out[SIZELIGNEFICHIERID];
+    void SetUp() override {
+        TestOpaPourCI = 1;
+        snprintf(save_client, sizeof save_client, "%s", "CAPELEC");
+    }
+    std::string conv(const char *line) {
+        out[0] = 0;
+        return convDataCItoCG(line, out) == 0 ? out : "not kept";
+    }
+};
+
+TEST_F(Conversion, OtherMakersGetGieglanCodesAndOpacityLinesOnlyWithTheCheck) {
+    EXPECT_EQ(conv("C001=AB123CD\r\n"), "0200=AB123CD\r\n");
+    EXPECT_EQ(conv("C002=06122026\r\n"), "0203=06122026\r\n");
+    EXPECT_EQ(conv("C003=GO\r\n"), "0204=GO\r\n");
+    EXPECT_EQ(conv("C004=A\r\n"), "0205=A\r\n");
+    EXPECT_EQ(conv("C005=O\r\n"), "0206=O\r\n");
+    EXPECT_EQ(conv("C006=RENAULT\r\n"), "not kept");
+    EXPECT_EQ(conv("C008=X\r\n"), "not kept");
+    EXPECT_EQ(conv("C013=1.50\r\n"), "7905=1.50\r\n");
+    EXPECT_EQ(conv("C017=ABC\r\n"), "7909=ABC\r\n");
+    EXPECT_EQ(conv("C019=N\r\n"), "7911=N\r\n");
+    TestOpaPourCI = 0;
+    EXPECT_EQ(conv("C013=1.50\r\n"), "not kept");
+    EXPECT_EQ(conv("C017=ABC\r\n"), "not kept");
+    EXPECT_EQ(conv("C019=N\r\n"), "not kept");
+    EXPECT_EQ(conv("C001=AB\r\n"), "0200=AB\r\n");
+}
+
+TEST_F(Conversion, SpxMakersGetTheirOwnCodesWhateverTheOpacityCheck) {
+    snprintf(save_client, sizeof save_client, "%s", "SPX");
+    TestOpaPourCI = 0;
+    EXPECT_EQ(conv("C001=AB123CD\r\n"), "7200=AB123CD\r\n");
+    EXPECT_EQ(conv("C002=06122026\r\n"), "0203=06122026\r\n");
+    EXPECT_EQ(conv("C006=RENAULT\r\n"), "7213=RENAULT\r\n");
+    EXPECT_EQ(conv("C011=ABCD\r\n"), "0212=ABCD\r\n");
+    EXPECT_EQ(conv("C013=1.50\r\n"), "7274=1.50\r\n");
+    EXPECT_EQ(conv("C019=O\r\n"), "7280=O\r\n");
+    EXPECT_EQ(conv("C008=X\r\n"), "not kept");
+    EXPECT_EQ(conv("EMPREINTE=AB\r\n"), "not kept");
+}
+
+TEST_F(Conversion, ValuesAreCutToTheirLengthAndMayBeEmpty) {
+    EXPECT_EQ(conv("C003=GOX\r\n"), "0204=GO\r\n");
+    EXPECT_EQ(conv("C001=\r\n"), "0200=\r\n");
+    EXPECT_EQ(conv("C001="), "0200=\r\n");
+    snprintf(save_client, sizeof save_client, "%s", "SPX");
+    EXPECT_EQ(conv(("C006=" + std::string(70, 'Z') + "\r\n").c_str()),
+              "7213=" + std::string(50, 'Z') + "\r\n");
+}
+
+// OTCLAN files: every fault is reported with the file and the field, and such a file is
+// never an order.
+struct OtclanReader : OrderReader {
+    void SetUp() override {
+        OrderReader::SetUp();
+        dir = root("/mnt/GIEGLAN/CI");
+        fs::create_directories(dir);
+        snprintf(Info.plaque, sizeof Info.plaque, "%s", "C001=");
+        snprintf(Info.carburant, sizeof Info.carburant, "%s", "C003=");
+    }
+};
+
+TEST_F(OtclanReader, TwelveCharacterPlateIsRefusedWithItsMessage) {
+    put("V1.CI", "[VEHICULE]\r\nC001=ABCDEFGHIJKL\r\nEMPREINTE=" + std::string(40, '0') + "\r\n");
+    std::string err = read_err("OTCLAN");
+    EXPECT_NE(err.find("V1.CI: Taille C001 KO!!\n"), std::string::npos) << err;
+    EXPECT_EQ(Cpt_plaque, 0);
+}
+
+TEST_F(OtclanReader, MissingFingerprintIsRefusedWithTheTagCount) {
+    put("V2.CI", "[VEHICULE]\r\nC001=AB123CD\r\nC003=GO\r\n");
+    std::string err = read_err("OTCLAN");
+    EXPECT_NE(err.find("V2.CI: Balise obligatoire KO!! 1\n"), std::string::npos) << err;
+    EXPECT_EQ(Cpt_plaque, 0);
+}
+
+TEST_F(OtclanReader, OnlyCiFilesAreExamined) {
+    put("V3.CG", "C001=AB123CD\r\n");
+    put(".V4.CI", "C001=AB123CD\r\n");
+    std::string err = read_err("OTCLAN");
+    EXPECT_EQ(err, "") << "neither file is validated";
+    EXPECT_EQ(Cpt_plaque, 0);
+}
+
+TEST_F(OtclanReader, LengthFaultsNameEachField) {
+    put("V5.CI", "C001=AB\r\nC002=0612202\r\nC004=AT\r\nC012=061220261530\r\nC019=\r\n");
+    std::string err = read_err("OTCLAN");
+    for (const char *f : {"C002", "C004", "C012"})
+        EXPECT_NE(err.find(std::string("V5.CI: Taille ") + f + " KO!!\n"), std::string::npos) << f;
+    EXPECT_EQ(err.find("Taille C001"), std::string::npos);
+    EXPECT_EQ(err.find("Taille C019"), std::string::npos);
+    EXPECT_NE(err.find("V5.CI: Format C019 KO!!\n"), std::string::npos) << "empty is not O or N";
+    EXPECT_NE(err.find("V5.CI: Format C004 KO!!\n"), std::string::npos);
+}
+
+TEST_F(OtclanReader, ImageTooLargeForItsBufferIsRefused) {
+    std::string text = "C001=AB123CD\r\n";
+    for (int i = 0; i < 40; i++)
+        text += "[S" + std::to_string(i) + std::string(80, 'x') + "]\r\n";
+    put("V6.CI", text + "EMPREINTE=" + std::string(40, '0') + "\r\n");
+    std::string err = read_err("OTCLAN");
+    EXPECT_NE(err.find("V6.CI: Taille fichier KO!!\n"), std::string::npos) << err;
+    EXPECT_EQ(Cpt_plaque, 0);
+}
+
+} // namespace
