@@ -1,13 +1,22 @@
-// The peripheral list "0101": entries five bytes apart from byte 6, the end at "0905"
-// or at the end of the records, the cut at six entries, and numbers that have no
-// identification row.
+// The equipment scan. The peripheral list "0101": entries five bytes apart from byte 6,
+// the end at "0905" or at the end of the records, the cut at six entries, and numbers
+// that have no identification row. Then scan steps against the simulated equipment
+// over TCP on 127.0.0.1: polls by key, a single instrument, withdrawals, error replies.
 #include <gtest/gtest.h>
+#include <string.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "boxtest.h"
+#include "equipsim.h"
+#include "file_param.h"
+#include "main.h"
 #include "nod.h"
+#include "tim.h"
+
+void closeSocketC(void);
 
 namespace {
 
@@ -79,6 +88,155 @@ TEST(PeripheralList, NumbersTooLargeForAByteAreKeptAsZero) {
     EXPECT_EQ(number(2), 0) << "257 would wrap to peripheral 1 and be identified as it";
     EXPECT_EQ(number(3), 0);
     EXPECT_EQ(number(4), 0) << "digits up to the first other character";
+}
+
+} // namespace
+
+// ---- The scan step against the simulated equipment over TCP on 127.0.0.1 ----------------
+
+namespace {
+
+class Scan : public ::testing::Test {
+  protected:
+    equipsim::Sim sim{equipsim::Options{}};
+    void SetUp() override {
+        boxtest::reset_root();
+        boxtest::reset_state();
+        snprintf(save_protocol, sizeof save_protocol, "GIEGLAN");
+        snprintf(save_client, sizeof save_client, "KELDRAN");
+        snprintf(save_type_com, sizeof save_type_com, "LAN");
+        snprintf(equipIp, sizeof equipIp, "127.0.0.1");
+        equipPort = sim.listen_tcp(0);
+        ASSERT_GT(equipPort, 0);
+        demandeParCle = 0;
+        sync_hour_ok = 1;
+        COMOINPROG[0] = 1;
+        socketON = 0;
+        write_one_time = 0;
+    }
+    void TearDown() override {
+        if (socketON) closeSocketC();
+        socketON = 0;
+    }
+    void vehicle(int slot, const char *key) {
+        snprintf(voiture[slot].cle, sizeof voiture[slot].cle, "%-10s", key);
+        snprintf(voiture[slot].plaque, sizeof voiture[slot].plaque, "P%s", key);
+    }
+    // One request and its reply: the code read.
+    int exchange() {
+        memset(&ASKEQUIPONESEC, 0, sizeof ASKEQUIPONESEC);
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        int code = 0;
+        do {
+            code = scanequip();
+        } while (code == 0 && COM_STAT == 1 && std::chrono::steady_clock::now() < end);
+        return code;
+    }
+    std::vector<std::string> texts_of(const std::string &code) {
+        std::vector<std::string> out;
+        for (const auto &f : sim.box_frames())
+            if (f.code() == code) out.push_back(f.records()[0].text);
+        return out;
+    }
+};
+
+TEST_F(Scan, HubAskedByKeyWalksTheSlotsWithoutResults) {
+    giegtype = 2;
+    demandeParCle = 1;
+    vehicle(0, "K0");
+    vehicle(3, "K3");
+    vehicle(5, "K5");
+    voiture[5].idx = 2; // results already here: not asked again
+    for (int k = 0; k < 4; k++)
+        EXPECT_EQ(exchange(), 188);
+    std::vector<std::string> expected{"K0        ", "K3        ", "??????????", "K0        "};
+    EXPECT_EQ(texts_of("0121"), expected);
+    EXPECT_EQ(sim.count_code("0900"), 4) << "every 0188 is acknowledged";
+}
+
+TEST_F(Scan, SingleInstrumentIsPolledWith0110AndNeverIdentified) {
+    equipsim::Sim single([] {
+        equipsim::Options o;
+        o.hub = false;
+        o.periphs = {{1, 'O', {}}};
+        return o;
+    }());
+    equipPort = single.listen_tcp(0);
+    TestOpaPourCI = 0;
+    EXPECT_EQ(exchange(), 101);
+    EXPECT_EQ(giegtype, 1);
+    EXPECT_EQ(single.count_code("0900"), 0) << "a single instrument's list is not acknowledged";
+    EXPECT_EQ(single.count_code("0140"), 0);
+    EXPECT_EQ(TestOpaPourCI, 1) << "an opacimeter removes CHECK_NO_OPA";
+    EXPECT_NE(boxtest::read_file(boxtest::root("/commands.log"))
+                  .find("rm " + boxtest::root("/home/KELDRAN/DATA/CHECK_NO_OPA")),
+              std::string::npos);
+    EXPECT_EQ(exchange(), 188);
+    EXPECT_EQ(single.count_code("0110"), 1);
+}
+
+TEST_F(Scan, PeripheralsWithoutAnIdentificationRowAreNotAsked) {
+    equipsim::Sim hub([] {
+        equipsim::Options o;
+        o.periphs = {{0, 'G', {}}, {3, 'O', {}}, {6, 'P', {}}};
+        return o;
+    }());
+    equipPort = hub.listen_tcp(0);
+    EXPECT_EQ(exchange(), 101);
+    EXPECT_EQ(giegtype, 2);
+    std::vector<std::string> asked;
+    for (const auto &f : hub.box_frames())
+        if (f.code() == "0140") asked.push_back(f.records()[0].text);
+    EXPECT_EQ(asked, std::vector<std::string>{"003"});
+    EXPECT_GT(Cpt_SIHC[2], 0) << "peripheral 3 is filed under row 2";
+    // the information file names it by its list position
+    std::string info = boxtest::read_file(boxtest::root("/home/KELDRAN/DATA/log/periph1info.txt"));
+    EXPECT_NE(info.find("\nPeriph2:\n"), std::string::npos) << info;
+    EXPECT_EQ(info.find("\nPeriph1:\n"), std::string::npos) << info;
+}
+
+TEST_F(Scan, WithdrawalAcknowledgedByTheEquipmentEmptiesTheSlot) {
+    giegtype = 2;
+    vehicle(2, "K2");
+    ASSERT_EQ(exchange(), 188); // the connection is up
+    NEWCLE[2] = 1;
+    newplaque[2] = 1;
+    memset(&ASKEQUIPONESEC, 0, sizeof ASKEQUIPONESEC);
+    scanequip();
+    EXPECT_EQ(sim.withdrawn(), std::vector<std::string>{"K2        "});
+    EXPECT_EQ(voiture[2].cle[0], 0);
+    EXPECT_EQ(NEWCLE[2], 0);
+    EXPECT_EQ(newplaque[2], 0);
+    EXPECT_EQ(COMOINPROG[0], 1);
+}
+
+TEST_F(Scan, WithdrawalOnALostLinkFreesTheSlotLocally) {
+    giegtype = 2;
+    vehicle(1, "K1");
+    NEWCLE[1] = 1;
+    boxtest::write_file(boxtest::root("/home/KELDRAN/DATA/connect1"), "");
+    memset(&ASKEQUIPONESEC, 0, sizeof ASKEQUIPONESEC);
+    scanequip(); // no TCP connection: the link is not usable
+    EXPECT_FALSE(boxtest::exists(boxtest::root("/home/KELDRAN/DATA/connect1")));
+    EXPECT_EQ(write_one_time, 1);
+    EXPECT_EQ(COMOINPROG[0], 0);
+    EXPECT_EQ(voiture[1].cle[0], 0);
+    EXPECT_EQ(NEWCLE[1], 0);
+    EXPECT_TRUE(sim.box_frames().empty());
+}
+
+TEST_F(Scan, ErrorReplyCountsOneAndKeepsTheDialogue) {
+    giegtype = 2;
+    ASSERT_EQ(exchange(), 188);
+    sim.reply_next_with("0904");
+    EXPECT_EQ(exchange(), 904);
+    EXPECT_EQ(ERREUR, 1);
+    EXPECT_EQ(COMOINPROG[0], 1);
+    EXPECT_EQ(giegtype, 2);
+    sim.reply_next_with("0099");
+    EXPECT_EQ(exchange(), 99);
+    EXPECT_TRUE(sim.wait_code("0902", 2000));
+    EXPECT_EQ(ERREUR, 0);
 }
 
 } // namespace
