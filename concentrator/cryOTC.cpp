@@ -57,9 +57,13 @@ void left_rotate(uint32_t *res, uint32_t value, int shift) {
     *res = shift ? (value << shift) | (value >> (32 - shift)) : value;
 }
 
-char Conv_Ascii(char val) { return (char)(val < 10 ? '0' + val : val + 55); }
+char Conv_Ascii(char val) {
+    return (char)(val < 10 ? '0' + val : val + 55);
+}
 
-char Conv_Char(char val) { return (char)(val >= '0' && val <= '9' ? val - '0' : val - 55); }
+char Conv_Char(char val) {
+    return (char)(val >= '0' && val <= '9' ? val - '0' : val - 55);
+}
 
 void Conv_Long(char *text, uint32_t val) {
     for (int i = 0; i < 8; i++)

@@ -3,12 +3,12 @@
 
 #include <stdint.h>
 
-#define SHA1_MAXMESS 3063 // longest text CalSha1 digests (48 blocks with its padding)
+#define SHA1_MAXMESS 3063   // longest text CalSha1 digests (48 blocks with its padding)
 #define RC4OTC_MAXMESS 3057 // longest text CalRC4OTC seals (work buffer less marker and NUL)
-#define RC4_MAXKEYTEXT 39 // key characters CalRC4 reads (19 key bytes); the rest is ignored
-#define OTC_MARKER 14 // length of the marker "##nnnnnnnnnn##" that CalRC4OTC inserts
+#define RC4_MAXKEYTEXT 39   // key characters CalRC4 reads (19 key bytes); the rest is ignored
+#define OTC_MARKER 14       // length of the marker "##nnnnnnnnnn##" that CalRC4OTC inserts
 
-extern char keyOTC[11]; // condensate key: ten upper-case hexadecimal digits (blanks before the first key)
+extern char keyOTC[11]; // condensate key: ten upper-case hex digits (ten blanks until the first)
 extern int nb_de_block; // 64-byte blocks hashed by the last CalSha1 (0 when it refused the text)
 
 // Key permutations: entry i is the key position (1 to 10) that digit i of the instrument's

@@ -13,6 +13,7 @@
 // lost. The plate is a file name: a '/' in it is written '_' in the name, so the file
 // always lands in ImportResults (the Plate line keeps the plate as it is).
 #include "fcfbnet.h"
+#include "fcfgl.h"
 
 #include <errno.h>
 #include <stdlib.h>
@@ -20,6 +21,7 @@
 
 #include "dat.h"
 #include "file_param.h"
+#include "fsm.h"
 
 char path_create_bnet[160];
 FILE *create_file_bnet;
@@ -67,12 +69,6 @@ static const struct {
                     {"0301", "Type"},
                     {"0302", "SerialNumber"},
                     {"0313", "SoftwareVersion"}};
-
-static void trim_end(char *s) {
-    size_t n = strlen(s);
-    while (n > 0 && s[n - 1] == ' ')
-        s[--n] = 0;
-}
 
 static int sm_count(void) {
     return Cpt_SM < 0 ? 0 : Cpt_SM > NBCODEGIEGDATAMAX ? NBCODEGIEGDATAMAX : Cpt_SM;
@@ -140,7 +136,7 @@ void fct_create_file_bnet(char Cur_plaque) {
     }
     char plate[sizeof SI[0].plaqueinfo];
     snprintf(plate, sizeof plate, "%s", vehicle_plate(slot));
-    trim_end(plate);
+    supprime_espace_fin(plate);
     char name[sizeof plate];
     snprintf(name, sizeof name, "%s", plate);
     for (char *p = name; *p; p++)
@@ -180,10 +176,17 @@ void fct_create_file_bnet(char Cur_plaque) {
         line("RealEnd", BnetMesure);
     }
 
-    // The test device is the peripheral at position 1 of the list, whose
-    // identification fills SIHC row 0 (row = list position - 1).
-    const int row = 0;
-    int items = Cpt_SIHC[row] < 0                   ? 0
+    // The test device is the headlamp tester of the peripheral list (else the first
+    // peripheral behind the hub); its identification row follows from its number.
+    int pos = 1;
+    for (int n = 1; n < nb_periph_present && n < 6; n++)
+        if (type_hardware_connect2[n][1] == 'P') {
+            pos = n;
+            break;
+        }
+    const int row = sihc_row_of_position(pos);
+    int items = row < 0                             ? 0
+                : Cpt_SIHC[row] < 0                 ? 0
                 : Cpt_SIHC[row] > NBCODEGIEGDATAMAX ? NBCODEGIEGDATAMAX
                                                     : Cpt_SIHC[row];
     header("[Vehicle1/Result1/Light/TestDevice]");
@@ -191,7 +194,7 @@ void fct_create_file_bnet(char Cur_plaque) {
         for (int i = 0; i < items; i++) {
             if (strcmp(SIHC[row][i].CodeGiegData, d.code) != 0) continue;
             snprintf(BnetMesure, sizeof BnetMesure, "%s", SIHC[row][i].InfoHardwareConnect);
-            trim_end(BnetMesure);
+            supprime_espace_fin(BnetMesure);
             line(d.key, BnetMesure);
         }
 

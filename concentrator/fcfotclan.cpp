@@ -37,7 +37,9 @@ char path_otclan_tmp[SIZE_OTCLAN_PATH];
 // Error of a file whose text does not fit the image, so that it cannot be sealed.
 #define ERR_IMAGE 55
 
-static int is_spx(void) { return strncmp(save_client, "SPX", 3) == 0; }
+static int is_spx(void) {
+    return strncmp(save_client, "SPX", 3) == 0;
+}
 
 // ---- Kinds of test ----------------------------------------------------------------------
 
@@ -50,10 +52,10 @@ struct kindrange {
     char letter;
 };
 static const kindrange kindRanges[] = {
-    {500, 516, ANY, 'G'},       {7524, 7524, SPX_ONLY, 'G'}, {7503, 7503, SPX_ONLY, 'G'},
+    {500, 516, ANY, 'G'},        {7524, 7524, SPX_ONLY, 'G'}, {7503, 7503, SPX_ONLY, 'G'},
     {7509, 7510, SPX_ONLY, 'G'}, {7514, 7514, SPX_ONLY, 'G'}, {530, 543, ANY, 'O'},
-    {7530, 7552, NOT_SPX, 'O'}, {7553, 7567, SPX_ONLY, 'O'}, {485, 499, ANY, 'P'},
-    {601, 633, ANY, 'E'},       {7635, 7635, SPX_ONLY, 'E'}, {700, 703, ANY, 'D'},
+    {7530, 7552, NOT_SPX, 'O'},  {7553, 7567, SPX_ONLY, 'O'}, {485, 499, ANY, 'P'},
+    {601, 633, ANY, 'E'},        {7635, 7635, SPX_ONLY, 'E'}, {700, 703, ANY, 'D'},
     {7600, 7650, ANY, 'V'},
 };
 
@@ -422,8 +424,7 @@ static void find_base_name(void) {
     temp_plaque[0] = 0;
     if (CODE_200 < 0 || CODE_200 >= NBCODEGIEGDATAMAX) return;
     const SaveMeasures &plate = SM[CODE_200];
-    if (strcmp(plate.CodeGiegData, "0200") != 0 && strcmp(plate.CodeGiegData, "7200") != 0)
-        return;
+    if (strcmp(plate.CodeGiegData, "0200") != 0 && strcmp(plate.CodeGiegData, "7200") != 0) return;
     if (plate.DataMeasures[0] == 0) return;
     for (int s = 0; s < NBPLAQUEMAX; s++) {
         if (strncmp(SI[s].plaqueinfo, plate.DataMeasures, sizeof SI[s].plaqueinfo) == 0 &&
@@ -442,8 +443,7 @@ static int build_paths(const char *suffix) {
     if (lenght_path < 3) {
         a = snprintf(path_create_otclan, sizeof path_create_otclan, "%s/RES/%s%s", DIR_SHARE,
                      temp_plaque, suffix);
-        b = snprintf(path_otclan_ci, sizeof path_otclan_ci, "%s/CI/%s.CI", DIR_SHARE,
-                     temp_plaque);
+        b = snprintf(path_otclan_ci, sizeof path_otclan_ci, "%s/CI/%s.CI", DIR_SHARE, temp_plaque);
     } else {
         a = snprintf(path_create_otclan, sizeof path_create_otclan, "%s/%s/RES/%s%s", DIR_SHARE,
                      save_path_gieglan, temp_plaque, suffix);

@@ -6,7 +6,7 @@
 
 #define SIZE_OTCLAN_PATH (255 + ROOTLEN) // result, order-file and local result paths
 
-extern char temp_plaque[255];                    // base name of the result file (the order's fichier)
+extern char temp_plaque[255]; // base name of the result file (the order's fichier)
 extern char path_create_otclan[SIZE_OTCLAN_PATH]; // result path on the share
 extern char path_otclan_ci[SIZE_OTCLAN_PATH];     // order-file path on the share
 extern char path_otclan_tmp[SIZE_OTCLAN_PATH];    // local result path under log/RES
@@ -28,7 +28,8 @@ int codetoi(const char *str);
 void sortMesure(SaveMeasures *table, int taille);
 // Trims and upper-cases an identification value; 1 when empty or not OTCLAN text.
 int parseurIdOTC(char *source);
-// Trims (trailing blanks only when type is 0) and upper-cases a measure value; 1 when not OTCLAN text.
+// Trims (trailing blanks only when type is 0) and upper-cases a measure value; 1 when not OTCLAN
+// text.
 int parseurMesureOTC(char *source, int type);
 void supprime_espace_debut(char *source);
 // SIHC row holding the identification items of the peripheral at list position n of

@@ -73,8 +73,8 @@ int check_date(const char *source) {
     int day = num(source, 2), month = num(source + 2, 2), year = num(source + 4, 4);
     if (year < 1800 || month < 1 || month > 12) return 1;
     if (day < 1 || day > lastDay[month - 1]) return 1;
-    if (len == 14 && (num(source + 8, 2) > 23 || num(source + 10, 2) > 59 ||
-                      num(source + 12, 2) > 59))
+    if (len == 14 &&
+        (num(source + 8, 2) > 23 || num(source + 10, 2) > 59 || num(source + 12, 2) > 59))
         return 1;
     return 0;
 }

@@ -10,6 +10,8 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -109,14 +111,81 @@ char *read_code_param_file(const char *code, const char *PATH) {
     return param_value;
 }
 
-int replace_line_in_file(const char *PATH, const char *prefix, const char *line) {
-    FILE *in = fopen(PATH, "r+");
-    if (!in) return -1;
-    char tmp[512];
-    if (snprintf(tmp, sizeof tmp, "%s.tmpXXXXXX", PATH) >= (int)sizeof tmp) {
-        fclose(in);
-        return -2;
+// Makes a rename in the directory of path last through a power cut.
+static void sync_dir_of(const char *path) {
+    char dir[PATH_MAX];
+    snprintf(dir, sizeof dir, "%s", path);
+    char *slash = strrchr(dir, '/');
+    if (!slash)
+        snprintf(dir, sizeof dir, ".");
+    else if (slash == dir)
+        dir[1] = 0;
+    else
+        *slash = 0;
+    int fd = open(dir, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+// Copies `in` to `out` byte for byte, putting `line` in place of the first line that
+// begins with prefix, or at the end (on a line of its own) when no line does. Works
+// on single bytes, so NUL bytes and lines of any length pass through unchanged; only
+// the start of a line can match. Returns 1 when every byte was read and written.
+static int copy_replacing(FILE *in, FILE *out, const char *prefix, const char *line) {
+    size_t plen = strlen(prefix);
+    int replaced = 0, ok = 1, last = '\n';
+    for (;;) {
+        int c = getc(in);
+        if (!replaced) {
+            size_t k = 0;
+            while (c != EOF && k < plen && c == (unsigned char)prefix[k]) {
+                k++;
+                c = getc(in);
+            }
+            if (k == plen) {
+                while (c != EOF && c != '\n')
+                    c = getc(in);
+                if (fputs(line, out) == EOF) ok = 0;
+                replaced = 1;
+                last = '\n';
+                if (c == EOF) break;
+                continue;
+            }
+            // the start of a line that is not the one: keep what was compared
+            if (k > 0) {
+                if (fwrite(prefix, 1, k, out) != k) ok = 0;
+                last = (unsigned char)prefix[k - 1];
+            }
+        }
+        if (c == EOF) break;
+        while (c != EOF) {
+            if (putc(c, out) == EOF) ok = 0;
+            last = c;
+            if (c == '\n') break;
+            c = getc(in);
+        }
+        if (c == EOF) break;
     }
+    if (ferror(in)) ok = 0;
+    if (!replaced) {
+        // a last line without its LF gets one, so that the new line stands on its own
+        if (last != '\n' && putc('\n', out) == EOF) ok = 0;
+        if (fputs(line, out) == EOF) ok = 0;
+    }
+    return ok;
+}
+
+int replace_line_in_file(const char *PATH, const char *prefix, const char *line) {
+    // A symbolic link is followed: the file it names is replaced and the link stays.
+    char real[PATH_MAX];
+    const char *target = PATH;
+    struct stat lst;
+    if (lstat(PATH, &lst) == 0 && S_ISLNK(lst.st_mode) && realpath(PATH, real)) target = real;
+    FILE *in = fopen(target, "r+");
+    if (!in) return -1;
+    char tmp[PATH_MAX + 16];
+    snprintf(tmp, sizeof tmp, "%s.tmpXXXXXX", target);
     int fd = mkstemp(tmp);
     if (fd < 0) {
         fclose(in);
@@ -129,42 +198,22 @@ int replace_line_in_file(const char *PATH, const char *prefix, const char *line)
         fclose(in);
         return -2;
     }
-    size_t plen = strlen(prefix);
-    int replaced = 0, at_line_start = 1, last = '\n', ok = 1;
-    char buf[1001];
-    // Copy the file chunk by chunk; only a chunk that starts a line can be the one replaced.
-    while (fgets(buf, sizeof buf, in)) {
-        size_t n = strlen(buf);
-        int ends_line = n > 0 && buf[n - 1] == '\n';
-        if (at_line_start && !replaced && strncmp(buf, prefix, plen) == 0) {
-            replaced = 1;
-            // skip the rest of the old line
-            while (!ends_line && fgets(buf, sizeof buf, in)) {
-                n = strlen(buf);
-                ends_line = n > 0 && buf[n - 1] == '\n';
-            }
-            if (fputs(line, out) < 0) ok = 0;
-            last = '\n';
-        } else {
-            if (fwrite(buf, 1, n, out) != n) ok = 0;
-            if (n > 0) last = (unsigned char)buf[n - 1];
-        }
-        at_line_start = ends_line;
-    }
-    if (!replaced) {
-        // a last line without its LF gets one, so that the new line stands on its own
-        if (last != '\n' && fputc('\n', out) == EOF) ok = 0;
-        if (fputs(line, out) < 0) ok = 0;
-    }
+    int ok = copy_replacing(in, out, prefix, line);
+    // The new file keeps the old one's owner and mode, so that whoever wrote it still can.
     struct stat st;
-    if (fstat(fileno(in), &st) == 0) fchmod(fd, st.st_mode & 07777);
+    if (fstat(fileno(in), &st) == 0) {
+        int r = fchown(fd, st.st_uid, st.st_gid); // fails harmlessly when not run as root
+        (void)r;
+        fchmod(fd, st.st_mode & 07777);
+    }
     fclose(in);
     if (fflush(out) != 0 || fsync(fd) != 0) ok = 0;
     if (fclose(out) != 0) ok = 0;
-    if (!ok || rename(tmp, PATH) != 0) {
+    if (!ok || rename(tmp, target) != 0) {
         unlink(tmp);
         return -2;
     }
+    sync_dir_of(target);
     return 0;
 }
 

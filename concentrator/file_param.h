@@ -37,7 +37,8 @@ char *read_code_param_file(const char *code, const char *PATH);
 const char *write_code_param_file(const char *code, const char *data, const char *PATH,
                                   int lenght);
 // Replaces (or appends) the first line that begins with `prefix` by `line` (which must
-// end with LF), keeping every other line byte for byte, atomically as above.
+// end with LF), keeping every other byte of the file as it was, atomically as above.
+// The new file keeps the old one's owner and mode; a symbolic link is followed and kept.
 // Returns 0 on success, -1 when PATH does not open for reading and writing, -2 when the
 // new file could not be written.
 int replace_line_in_file(const char *PATH, const char *prefix, const char *line);

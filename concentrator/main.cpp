@@ -64,6 +64,16 @@ static void delete_marker(const char *path, const char *name) {
     if (unlink(path) != 0) fprintf(stderr, "\nerreur d'effacement %s%s\n", name, strerror(errno));
 }
 
+// Deletes markers of the data directory by name, pausing after each.
+static void delete_markers(const char *const *names, int count, unsigned pause) {
+    for (int i = 0; i < count; i++) {
+        char path[64 + ROOTLEN];
+        snprintf(path, sizeof path, "%s/%s", DIR_DATA, names[i]);
+        delete_marker(path, names[i]);
+        pause_us(pause);
+    }
+}
+
 static speed_t speed_of(long bps) {
     static const struct {
         long bps;
@@ -212,22 +222,12 @@ int startup(int argc, char **argv) {
 
     // 9
     if (strcmp(save_client, "SPX") != 0) {
-        fprintf(stderr, "EFFACEMENT BE2,BE3,BE4\n");
         static const char *const be[] = {"BE2", "BE3", "BE4", "BE5"};
-        for (const char *name : be) {
-            char path[64 + ROOTLEN];
-            snprintf(path, sizeof path, "%s/%s", DIR_DATA, name);
-            delete_marker(path, name);
-            pause_us(200);
-        }
-        fprintf(stderr, "EFFACEMENT BTP2,BTP3,BTP4,BTP5\n");
         static const char *const btp[] = {"BTP2", "BTP3", "BTP4", "BTP5"};
-        for (const char *name : btp) {
-            char path[64 + ROOTLEN];
-            snprintf(path, sizeof path, "%s/%s", DIR_DATA, name);
-            delete_marker(path, name);
-            pause_us(100);
-        }
+        fprintf(stderr, "EFFACEMENT BE2,BE3,BE4\n");
+        delete_markers(be, 4, 200);
+        fprintf(stderr, "EFFACEMENT BTP2,BTP3,BTP4,BTP5\n");
+        delete_markers(btp, 4, 100);
     }
 
     // 10

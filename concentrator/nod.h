@@ -22,6 +22,31 @@ int checkcsum(const char *str);
 // Text length of a data code (0 when unknown); "0200" is 11 long under OTCLAN.
 int codeToSize(const char *code);
 
+// The two checksum characters (upper-case hexadecimal of the XOR) of the first n
+// bytes of s, into out[0] and out[1].
+void frame_csum(const char *s, int n, char *out);
+
+// Recognition of a received frame, one byte at a time (frame_feed's results).
+#define FRAME_MORE 0  // byte taken or dropped; the frame goes on
+#define FRAME_DONE 1  // EOT after at least 9 bytes: a complete frame stands in buf
+#define FRAME_SHORT 2 // EOT after fewer than 9 bytes: no frame
+// Takes one received byte into buf (SIZE_ENVELOPPE bytes, kept NUL-terminated). *n
+// counts the bytes of the frame so far, 0 while bytes before the first STX are
+// dropped; a further STX restarts at the start; from the 81st byte on each byte lands
+// on position 80, which the terminator takes, so an overlong frame fails its check.
+// After FRAME_DONE or FRAME_SHORT the caller sets *n to 0 for the next frame.
+int frame_feed(char *buf, int *n, char c);
+// Result code of a received frame: the number of its 3rd to 5th bytes ("0900" = 900).
+int frame_code(const char *frame);
+// Record search in a received frame: the text that follows the record `code` (a
+// record opened by STX or ETB), or nullptr when the frame's ETX, EOT, end or
+// position 80 comes first.
+const char *frame_record(const char *frame, const char *code);
+// Copies the len characters that follow the record `code` into dest (destsize bytes,
+// terminated; a shorter text ends at the frame's end). 1 when found, else 0.
+int frame_record_text(const char *frame, const char *code, int len, char *dest,
+                      int destsize);
+
 // ---- Transport ----------------------------------------------------------------------
 extern char exped_send[SIZE_EXPED];     // the frame to send, NUL-terminated
 extern int lenght;                      // length of the frame being sent
@@ -30,6 +55,13 @@ extern int socketON;                    // 1 while the TCP connection is up
 extern char wait_connection;            // 1 while the Bluetooth device is missing
 extern char write_one_time;             // "connect1" state: 0 unknown, 1 deleted, 2 created
 extern char path_create_log[40 + ROOTLEN]; // the link log
+extern char file_create_log[1000];      // the link log line being written
+extern char link_port[30 + ROOTLEN];    // serial device found by the USB search ("" = save_port)
+extern char link_gone;                  // 1: the last receive found the device or connection gone
+
+// 1 while the link can carry a frame: the serial or Bluetooth device opens for
+// reading and writing; on TCP the connection is up.
+int link_usable(void);
 
 // Sends exped_send over the configured link, logging it; failures handled inside.
 void fsend(char dest);
@@ -41,6 +73,8 @@ extern int j;                  // bytes of exped_send in use
 extern char tete[SIZE_TETE];   // header of the current message
 extern char currentport;       // destination given to starttrame
 extern int thelastcode;        // code of the last frame received while awaiting "0900"
+extern char codeb[5];          // code of the record being cut by sendbuffer
+extern char datab[81];         // text of the record being cut by sendbuffer
 
 void starttrame(char dest, const char *code, const char *txt);
 void addtrame(const char *code, const char *txt);

@@ -12,7 +12,6 @@
 // opacimeter, has each peripheral identified and records it in the information file.
 // Four reply time-outs in a row end the dialogue; the start-up loop then resets it.
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -20,6 +19,7 @@
 
 #include "fcfotclan.h"
 #include "file_param.h"
+#include "ipc.h"
 #include "main.h"
 #include "nod.h"
 #include "plat.h"
@@ -29,22 +29,11 @@
 #define PATH_PERIPH_INFO BOX_PATH("/home/KELDRAN/DATA/log/periph1info.txt")
 #define MAX_LIST 6 // rows of type_hardware_connect2
 
-void closeSocketC(void); // TCP client
-
 static int begins(const char *s, const char *prefix) {
     return strncmp(s, prefix, strlen(prefix)) == 0;
 }
 
 static int is_lan(void) { return begins(save_type_com, "LAN"); }
-
-// The link can carry a withdrawal: the serial device opens, or the TCP connection is up.
-static int link_usable(void) {
-    if (is_lan()) return socketON == 1;
-    int fd = open(save_port, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return 0;
-    close(fd);
-    return 1;
-}
 
 static void close_tcp(void) {
     if (is_lan() && socketON == 1) {

@@ -3,6 +3,8 @@
 // ImportResults whatever the plate holds.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -59,8 +61,12 @@ struct BnetFile : ::testing::Test {
     }
 };
 
-TEST_F(BnetFile, HeadlampResultGivesTheDesignedFile) {
-    ident(0, {{"0300", "BRAND   "}, {"0301", "HL900"}, {"0302", "SN0042  "}, {"0313", "V2.1"}});
+TEST_F(BnetFile, HeadlampResultGivesTheFullFileInItsOrder) {
+    // hub 1, gas analyser 2, headlamp tester 3: the test device is the headlamp tester
+    nb_periph_present = 3;
+    const char list[3][2] = {{1, 'C'}, {2, 'G'}, {3, 'P'}};
+    memcpy(type_hardware_connect2, list, sizeof list);
+    ident(2, {{"0300", "BRAND   "}, {"0301", "HL900"}, {"0302", "SN0042  "}, {"0313", "V2.1"}});
     ident(1, {{"0300", "OTHER"}});
     measures({{"0492", "1"},
               {"0490", "1"},

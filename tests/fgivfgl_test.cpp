@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "boxtest.h"
 #include "dat.h"
@@ -279,6 +280,65 @@ TEST_F(OtclanReader, ImageTooLargeForItsBufferIsRefused) {
     std::string err = read_err("OTCLAN");
     EXPECT_NE(err.find("V6.CI: Taille fichier KO!!\n"), std::string::npos) << err;
     EXPECT_EQ(Cpt_plaque, 0);
+}
+
+
+// A sealed order: the fingerprint covers every line before it and the text "EMPREINTE=".
+std::string sealed(const std::string &body) {
+    return body + "EMPREINTE=" + boxtest::sha1sum_upper(body + "EMPREINTE=") + "\r\n[FIN]\r\n";
+}
+
+const std::string order_body = "[VEHICULE]\r\nC001=AB123CD\r\nC002=06122026\r\nC003=GO\r\n"
+                               "C004=A\r\nC005=O\r\nC006=RENAULT\r\nC012=06122026153000\r\n"
+                               "C013=1.50\r\nC008=NOTE\r\n";
+
+std::vector<std::string> lines_of_order(int i) {
+    std::vector<std::string> v;
+    for (int r = 0; r < NBCODEFICHIERID && SI[i].autreinfo[r][0]; r++)
+        v.push_back(SI[i].autreinfo[r]);
+    return v;
+}
+
+TEST_F(OtclanReader, SealedOrderIsReadWithCodesConvertedForEachMaker) {
+    put("AB123CD.CI", sealed(order_body));
+    TestOpaPourCI = 1;
+    EXPECT_EQ(read_err("OTCLAN"), "");
+    ASSERT_EQ(Cpt_plaque, 1);
+    EXPECT_STREQ(SI[0].plaqueinfo, "AB123CD    ");
+    EXPECT_STREQ(SI[0].cle, "AB123CD   ");
+    EXPECT_STREQ(SI[0].fichier, "AB123CD");
+    EXPECT_EQ(lines_of_order(0),
+              (std::vector<std::string>{"0200=AB123CD\r\n", "0203=06122026\r\n", "0204=GO\r\n",
+                                        "0205=A\r\n", "0206=O\r\n", "7905=1.50\r\n"}));
+    TestOpaPourCI = 0;
+    read("OTCLAN");
+    ASSERT_EQ(Cpt_plaque, 1);
+    EXPECT_EQ(lines_of_order(0).size(), 5u) << "no opacity line without the check";
+
+    snprintf(save_client, sizeof save_client, "%s", "SPX");
+    read("OTCLAN");
+    ASSERT_EQ(Cpt_plaque, 1);
+    EXPECT_EQ(lines_of_order(0),
+              (std::vector<std::string>{"7200=AB123CD\r\n", "0203=06122026\r\n", "7204=GO\r\n",
+                                        "7205=A\r\n", "7206=O\r\n", "7213=RENAULT\r\n",
+                                        "7273=06122026153000\r\n", "7274=1.50\r\n"}));
+}
+
+TEST_F(OtclanReader, AnyFaultLeavesTheOrderOut) {
+    std::string good = sealed(order_body);
+    std::string tampered = good;
+    tampered.replace(tampered.find("AB123CD"), 7, "AB123CE");
+    put("T1.CI", tampered);
+    put("t2.CI", good);                                     // lower case in the name
+    put("T3.CI", sealed(order_body + "C013=1.5\r\n"));      // two decimals required
+    put("T4.CI", sealed(order_body + "C002=31042026\r\n")); // no 31 April
+    std::string err = read_err("OTCLAN");
+    EXPECT_EQ(Cpt_plaque, 0);
+    EXPECT_NE(err.find("T1.CI: EMPREINTE KO!!\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("t2.CI: Nom du fichier KO!!\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("T3.CI: Format C013 KO!!\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("T4.CI: Format C002 KO!!\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("T3.CI: EMPREINTE"), std::string::npos) << "its seal is right";
 }
 
 } // namespace

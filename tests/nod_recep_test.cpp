@@ -14,13 +14,13 @@
 #include "boxtest.h"
 #include "equipsim.h"
 #include "file_param.h"
+#include "ipc.h"
 #include "main.h"
 #include "nod.h"
 #include "tim.h"
 
 using equipsim::Record;
 
-void closeSocketC(void);
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include "boxtest.h"
 #include "equipsim.h"
 #include "file_param.h"
+#include "ipc.h"
 #include "main.h"
 #include "nod.h"
 #include "tim.h"
 
-void closeSocketC(void);
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "boxtest.h"
 
+#include <ctype.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -82,6 +83,25 @@ std::vector<std::string> list_dir(const std::string &path) {
     closedir(d);
     std::sort(out.begin(), out.end());
     return out;
+}
+
+std::string sha1sum_upper(const std::string &bytes) {
+    char path[] = "/tmp/boxtest_sha1_XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) return "";
+    ssize_t w = write(fd, bytes.data(), bytes.size());
+    close(fd);
+    std::string hex;
+    if (w == (ssize_t)bytes.size())
+        if (FILE *p = popen((std::string("sha1sum ") + path).c_str(), "r")) {
+            char out[128] = {0};
+            if (fgets(out, sizeof out, p)) hex.assign(out, 40);
+            pclose(p);
+        }
+    unlink(path);
+    for (char &ch : hex)
+        ch = (char)toupper((unsigned char)ch);
+    return hex;
 }
 
 void write_param(const std::map<std::string, std::string> &tags) {

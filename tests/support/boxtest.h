@@ -26,6 +26,9 @@ std::vector<std::string> lines_of(const std::string &text);
 // Sorted names of a directory ("" entries skipped, no "." or "..").
 std::vector<std::string> list_dir(const std::string &path);
 
+// SHA-1 of the bytes as the system's sha1sum gives it, in upper case.
+std::string sha1sum_upper(const std::string &bytes);
+
 // Writes DATA/PARAM_VARN.txt from tag -> value pairs, in tag order, lines ended CR LF.
 void write_param(const std::map<std::string, std::string> &tags);
 // Places bin/testNetwork.sh answering with the given exit status.
