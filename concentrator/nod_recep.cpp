@@ -140,6 +140,24 @@ static void rotate_debug_log(void) {
     fclose(f);
 }
 
+// Counts the seconds of silence into count_time each time TIME_1S runs out, and re-arms
+// it for one second. A receive attempt may itself wait two seconds, so an expiry of a
+// timer armed here counts every whole second since its arming; the first expiry (the
+// timer was armed by the order reading) counts one.
+static void count_seconds(int *armed_here) {
+    if (!tim_verif_program_ms(TIME_1S)) return;
+    int secs = 1;
+    if (*armed_here) {
+        struct timeval tv;
+        now_tv(&tv);
+        long long ms = (long long)(tv.tv_sec - TIME_1S.s) * 1000 + (tv.tv_usec - TIME_1S.us) / 1000;
+        if (ms / 1000 > 1) secs = (int)(ms / 1000 > 5 ? 5 : ms / 1000);
+    }
+    count_time += secs;
+    tim_program_ms(&TIME_1S, 1000);
+    *armed_here = 1;
+}
+
 void savdata(int type) {
     (void)type; // the frame itself says which kind of result it is
     time_t started = now_s();
@@ -151,6 +169,7 @@ void savdata(int type) {
     int complete = 0;
     int cut = 0;
     int slot = -1;
+    int armed_here = 0;
     char *buf = nullptr;
     char frame[SIZE_ENVELOPPE];
     memcpy(frame, enveloppe, sizeof frame);
@@ -158,10 +177,7 @@ void savdata(int type) {
     int code = (frame[2] - '0') * 100 + (frame[3] - '0') * 10 + (frame[4] - '0');
 
     while (!complete && count_time < 5) {
-        if (tim_verif_program_ms(TIME_1S)) {
-            count_time++;
-            tim_program_ms(&TIME_1S, 1000);
-        }
+        count_seconds(&armed_here);
         if (RECEP == 0) {
             char key[11];
             if (getinfo("0122", frame, 10, key)) {
@@ -204,10 +220,7 @@ void savdata(int type) {
         while (count_time < 5) {
             code = EQUIP_get();
             if (code) break;
-            if (tim_verif_program_ms(TIME_1S)) {
-                count_time++;
-                tim_program_ms(&TIME_1S, 1000);
-            }
+            count_seconds(&armed_here);
         }
         if (code) {
             memcpy(frame, enveloppe, sizeof frame);
