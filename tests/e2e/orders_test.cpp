@@ -113,12 +113,16 @@ TEST(Orders, GieglanOrdersReachTheHubAndVanishedOnesAreWithdrawn) {
     sleep(6); // one more reading of the directory and plate step
     EXPECT_FALSE(has_vehicle(sim, "K0002     "));
 
-    // the order file goes: the vehicle is withdrawn, and its slot is free again
+    // while an order holds the plate the vehicle stays; when none does, it is withdrawn
     unlink((cg + "/K0001.CG").c_str());
+    sleep(6);
+    EXPECT_FALSE(withdrawn(sim, "K0001     "));
+    unlink((cg + "/K0002.CG").c_str());
     ASSERT_TRUE(boxtest::wait_until([&] { return withdrawn(sim, "K0001     "); }, 15000))
         << box.output();
     EXPECT_FALSE(has_vehicle(sim, "K0001     "));
-    // K0002's plate is free now: its order is entered and sent
+    // the slot is free again: the plate comes back with its new order
+    boxtest::write_file(cg + "/K0002.CG", "0200=AB123CD\r\n0204=GO\r\n");
     ASSERT_TRUE(boxtest::wait_until([&] { return has_vehicle(sim, "K0002     "); }, 15000));
 
     // the directory vanishes: LED dark, marker gone, every vehicle withdrawn
