@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <memory>
@@ -130,6 +131,18 @@ TEST(Scan, HubIsFoundIdentifiedPolledAndRestartedAfterSilence) {
             EXPECT_NE(l, "\t" + r.text) << "the sealing key is not written";
     }
 
+    // a GIEGLAN station writes each identification file on the share and in the log
+    for (const std::string dir : {"/mnt/GIEGLAN/ID", "/home/KELDRAN/DATA/log"}) {
+        std::vector<std::string> names = boxtest::list_dir(root(dir));
+        EXPECT_EQ(std::count_if(names.begin(), names.end(),
+                                [](const std::string &n) {
+                                    return n.size() > 2 && (n.substr(n.size() - 2) == ".G" ||
+                                                            n.substr(n.size() - 2) == ".O");
+                                }),
+                  2)
+            << dir;
+    }
+
     // an opacimeter in the list: CHECK_NO_OPA goes
     EXPECT_FALSE(boxtest::exists(root(DATA + "/CHECK_NO_OPA")));
     EXPECT_NE(boxtest::read_file(root("/commands.log")).find("rm " + root(DATA + "/CHECK_NO_OPA")),
@@ -231,6 +244,9 @@ TEST(Scan, BrandsAreAuthorisedByTheMakersList) {
             << out;
         EXPECT_NE(out.find("Equipement " + accepted[0].text + " \n"), std::string::npos) << out;
         EXPECT_EQ(sim.count_code("0121"), 0) << "no poll for results with a refused peripheral";
+        std::vector<std::string> ids = boxtest::list_dir(root("/mnt/GIEGLAN/ID"));
+        ASSERT_EQ(ids.size(), 1u) << "only the accepted instrument's identification file";
+        EXPECT_EQ(ids[0].substr(ids[0].size() - 2), ".O");
         box.stop();
     }
 }
