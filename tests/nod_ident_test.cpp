@@ -112,14 +112,5 @@ TEST(CheckEquip, ListFollowsMakerThenProtocol) {
     }
 }
 
-TEST(CheckEquip, TecnoMakerAcceptsOnlyItsOwnBrand) {
-    boxtest::reset_state();
-    set_row(1, {{"0300", "TECNOTEST           "}});
-    EXPECT_EQ(check_equip(1, "0300", listeMarqueTECHNO), 1);
-    set_row(1, {{"0300", "BOSCH               "}});
-    EXPECT_EQ(check_equip(1, "0300", listeMarqueTECHNO), 0);
-    set_row(1, {{"0300", "TECNOTEST"}});
-    EXPECT_EQ(check_equip(1, "0300", listeMarqueTECHNO), 0);
-}
 
 } // namespace

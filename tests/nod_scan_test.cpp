@@ -1,7 +1,7 @@
 // The equipment scan. The peripheral list "0101": entries five bytes apart from byte 6,
 // the end at "0905" or at the end of the records, the cut at six entries, and numbers
 // that have no identification row. Then scan steps against the simulated equipment
-// over TCP on 127.0.0.1: polls by key, a single instrument, withdrawals, error replies.
+// over TCP on 127.0.0.1: polls by key, peripherals without a row, withdrawals.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -155,26 +155,6 @@ TEST_F(Scan, HubAskedByKeyWalksTheSlotsWithoutResults) {
         << "every 0188 is acknowledged";
 }
 
-TEST_F(Scan, SingleInstrumentIsPolledWith0110AndNeverIdentified) {
-    equipsim::Sim single([] {
-        equipsim::Options o;
-        o.hub = false;
-        o.periphs = {{1, 'O', {}}};
-        return o;
-    }());
-    equipPort = single.listen_tcp(0);
-    TestOpaPourCI = 0;
-    EXPECT_EQ(exchange(), 101);
-    EXPECT_EQ(giegtype, 1);
-    EXPECT_EQ(single.count_code("0900"), 0) << "a single instrument's list is not acknowledged";
-    EXPECT_EQ(single.count_code("0140"), 0);
-    EXPECT_EQ(TestOpaPourCI, 1) << "an opacimeter removes CHECK_NO_OPA";
-    EXPECT_NE(boxtest::read_file(boxtest::root("/commands.log"))
-                  .find("rm " + boxtest::root("/home/KELDRAN/DATA/CHECK_NO_OPA")),
-              std::string::npos);
-    EXPECT_EQ(exchange(), 188);
-    EXPECT_EQ(single.count_code("0110"), 1);
-}
 
 TEST_F(Scan, PeripheralsWithoutAnIdentificationRowAreNotAsked) {
     equipsim::Sim hub([] {
@@ -226,18 +206,5 @@ TEST_F(Scan, WithdrawalOnALostLinkFreesTheSlotLocally) {
     EXPECT_TRUE(sim.box_frames().empty());
 }
 
-TEST_F(Scan, ErrorReplyCountsOneAndKeepsTheDialogue) {
-    giegtype = 2;
-    ASSERT_EQ(exchange(), 188);
-    sim.reply_next_with("0904");
-    EXPECT_EQ(exchange(), 904);
-    EXPECT_EQ(ERREUR, 1);
-    EXPECT_EQ(COMOINPROG[0], 1);
-    EXPECT_EQ(giegtype, 2);
-    sim.reply_next_with("0099");
-    EXPECT_EQ(exchange(), 99);
-    EXPECT_TRUE(sim.wait_code("0902", 2000));
-    EXPECT_EQ(ERREUR, 0);
-}
 
 } // namespace
