@@ -31,6 +31,7 @@ static int connect_failed(const char *message, int err) {
 }
 
 int initSocketC(int timeOutSec, int timeOutUsec) {
+    if (SocketDescriptor >= 0) close(SocketDescriptor); // a connection given up without closing
     SocketDescriptor = socket(AF_INET, SOCK_STREAM, 0);
     if (SocketDescriptor < 0) return -1;
     memset(&ServerAddress, 0, sizeof ServerAddress);

@@ -308,6 +308,9 @@ TEST(EquipsimLink, ResultsGoOutAsFramesEachOpeningWith0122AndTheKey) {
     }
     EXPECT_TRUE(same(body_of(frames), recs));
     EXPECT_TRUE(boxtest::wait_until([&] { return sim.results_pending() == 1; }, 1000));
+    box.request("0900"); // a stray acknowledgement brings nothing back
+    EXPECT_EQ(box.frame(200), "");
+    EXPECT_EQ(sim.results_pending(), 1);
 
     box.request("0121", "AB123     ");
     EXPECT_EQ(box.frame(), build_frame({{"0188", ""}})) << "nothing ready for that key";

@@ -6,135 +6,116 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "boxtest.h"
 #include "file_param.h"
-#include "linkpeer.h"
+#include "equipsim.h"
+#include "linktest.h"
 #include "nod.h"
 
-using linkpeer::frame;
+using linktest::frame;
 
 namespace {
 
 const std::string kAck = "\x02" "0900\x03" "08\x04";
-
-// The records of a frame after its header, as "code text" pieces split at ETB.
-std::vector<std::string> records_after_header(const std::string &f, size_t header_len) {
-    std::vector<std::string> out;
-    std::string body = f.substr(header_len, f.size() - header_len - 4); // up to ETX
-    size_t pos = 0;
-    while (pos < body.size()) {
-        EXPECT_EQ(body[pos], '\x17');
-        size_t next = body.find('\x17', pos + 1);
-        out.push_back(body.substr(pos + 1, next == std::string::npos ? next : next - pos - 1));
-        pos = next;
-    }
-    return out;
-}
 
 class Emission : public ::testing::Test {
   protected:
     void SetUp() override {
         boxtest::reset_root();
         boxtest::reset_state();
-        linkpeer::reset_link();
-        peer = std::make_unique<linkpeer::Peer>();
-        int port = peer->listen_tcp();
+        linktest::reset_link();
+        sim = std::make_unique<equipsim::Sim>(equipsim::Options{});
+        int port = sim->listen_tcp();
         ASSERT_GT(port, 0);
-        linkpeer::use_tcp(port);
+        linktest::use_tcp(port);
     }
     void TearDown() override {
-        peer.reset();
-        linkpeer::reset_link();
+        sim.reset();
+        linktest::reset_link();
     }
-    std::unique_ptr<linkpeer::Peer> peer;
+    std::unique_ptr<equipsim::Sim> sim;
 };
 
 } // namespace
 
 TEST_F(Emission, AcknowledgementGoesOutAsExactlyNineBytesWithoutReading) {
-    peer->set_answer([](const std::string &) { return frame("0188"); });
     EXPECT_EQ(singlecode(EQUIP, "0900", "", 1), 0);
-    ASSERT_TRUE(peer->wait_frames(1, 3000));
-    EXPECT_EQ(peer->received(), kAck);
+    equipsim::Frame sent;
+    ASSERT_TRUE(sim->wait_code("0900", 3000, &sent));
+    EXPECT_EQ(sent.raw, kAck);
     EXPECT_EQ(std::string(exped_send), kAck);
-    EXPECT_EQ(enveloppe[0], 0) << "nothing was read";
-    EXPECT_EQ(EQUIP_get(), 188) << "the answer is still waiting for the next receive";
+    // a request sent without waiting leaves its answer to the next receive
+    EXPECT_EQ(singlecode(EQUIP, "0100", "", 1), 0);
+    EXPECT_EQ(enveloppe[0], 0);
+    EXPECT_EQ(EQUIP_get(), 101);
 }
 
 TEST_F(Emission, LongMessageGoesOutAsAcknowledgedFramesEachWithTheHeader) {
-    peer->ack_all();
     const std::string header = "\x02" "0120KEY0000001";
     const std::vector<std::pair<std::string, std::string>> recs = {
-        {"0200", "AB-123-CD "},
-        {"0201", "DIESEL"},
-        {"0202", "VF1ABCDEFGH123456"},
-        {"0207", std::string(40, 'M')},
-        {"0208", std::string(40, 'N')},
-        {"0211", std::string(35, 'O')},
-        {"0905", ""}};
+        {"0200", "AB-123-CD "}, {"0201", "DIESEL"}, {"0202", "VF1ABCDEFGH123456"},
+        {"0207", std::string(40, 'M')}, {"0208", std::string(40, 'N')},
+        {"0211", std::string(35, 'O')}};
     starttrame(EQUIP, "0120", "KEY0000001");
     for (auto &r : recs)
         addtrame(r.first.c_str(), r.second.c_str());
+    addtrame("0905", "");
     EXPECT_EQ(endtrame(), 1);
 
-    auto frames = peer->frames();
-    ASSERT_GE(frames.size(), 3u);
-    std::vector<std::string> got;
-    for (auto &f : frames) {
-        EXPECT_LE(f.size(), 80u) << f;
-        EXPECT_EQ(checkcsum(f.c_str()), 0) << f;
-        ASSERT_EQ(f.compare(0, header.size(), header), 0) << "every frame begins with the header";
-        for (auto &r : records_after_header(f, header.size()))
-            got.push_back(r);
+    auto got = sim->vehicles()["KEY0000001"];
+    ASSERT_EQ(got.size(), recs.size()) << "every record, once, in order";
+    for (size_t i = 0; i < recs.size(); i++) {
+        EXPECT_EQ(got[i].code, recs[i].first);
+        EXPECT_EQ(got[i].text, recs[i].second);
     }
-    ASSERT_EQ(got.size(), recs.size());
-    for (size_t i = 0; i < recs.size(); i++)
-        EXPECT_EQ(got[i], recs[i].first + recs[i].second);
-
+    auto frames = sim->box_frames();
+    ASSERT_GE(frames.size(), 3u);
+    for (auto &f : frames) {
+        EXPECT_LE(f.raw.size(), 80u) << f.raw;
+        EXPECT_EQ(checkcsum(f.raw.c_str()), 0) << f.raw;
+        EXPECT_EQ(f.raw.compare(0, header.size(), header), 0) << "every frame begins with the header";
+    }
     // each frame was acknowledged before the next went out
-    auto lines = boxtest::lines_of(boxtest::read_file(path_create_log));
-    std::string kinds;
-    for (auto &l : lines)
+    std::string kinds, expect;
+    for (auto &l : boxtest::lines_of(boxtest::read_file(path_create_log)))
         kinds += l.rfind("SEND:", 0) == 0 ? 'S' : (l.rfind("RECEIVE:", 0) == 0 ? 'R' : '?');
-    std::string expect;
     for (size_t i = 0; i < frames.size(); i++)
         expect += "SR";
     EXPECT_EQ(kinds, expect);
 }
 
 TEST_F(Emission, RecordTooLongForAFreshFrameIsCutToTheFrame) {
-    peer->ack_all();
     starttrame(EQUIP, "0120", "KEY0000001");
     std::string big(100, 'Z');
     addtrame("7213", big.c_str());
     EXPECT_LE(strlen(exped_send), 76u) << "room is kept for the trailer";
     EXPECT_EQ(endtrame(), 1);
-    auto frames = peer->frames();
+    auto frames = sim->box_frames();
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0], frame("0120KEY0000001")) << "the frame so far goes out first";
-    const std::string &f = frames[1];
-    EXPECT_EQ(f.size(), 80u);
-    EXPECT_EQ(checkcsum(f.c_str()), 0);
-    EXPECT_EQ(f, frame("0120KEY0000001\x17" "7213" + std::string(80 - 4 - 15 - 5, 'Z')));
+    EXPECT_EQ(frames[0].raw, frame("0120KEY0000001")) << "the frame so far goes out first";
+    EXPECT_EQ(frames[1].raw,
+              frame("0120KEY0000001\x17" "7213" + std::string(80 - 4 - 15 - 5, 'Z')));
+    EXPECT_EQ(frames[1].raw.size(), 80u);
 
     // a text ends at an ETB within it
-    starttrame(EQUIP, "0150", "KEY0000001");
+    starttrame(EQUIP, "0120", "KEY0000002");
     addtrame("0200", "AB\x17" "9999");
     EXPECT_EQ(endtrame(), 1);
-    EXPECT_EQ(peer->frames().back(), frame("0150KEY0000001\x17" "0200AB"));
+    EXPECT_EQ(sim->box_frames().back().raw, frame("0120KEY0000002\x17" "0200AB"));
 }
 
 TEST_F(Emission, UnansweredFrameIsSentThreeTimes) {
+    sim->set_silent(true);
     testing::internal::CaptureStdout();
     EXPECT_EQ(singlecode(EQUIP, "0130", "07122026041800", 0), 0);
     fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
-    auto frames = peer->frames();
+    auto frames = sim->box_frames();
     ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0], frame("013007122026041800"));
-    EXPECT_EQ(frames[1], frames[0]);
-    EXPECT_EQ(frames[2], frames[0]);
+    for (auto &f : frames)
+        EXPECT_EQ(f.raw, frame("013007122026041800"));
     auto count = [&](const std::string &what) {
         int n = 0;
         for (size_t p = out.find(what); p != std::string::npos; p = out.find(what, p + 1))
@@ -146,31 +127,29 @@ TEST_F(Emission, UnansweredFrameIsSentThreeTimes) {
 }
 
 TEST_F(Emission, Answer0902EndsTheWaitAtOnce) {
-    peer->set_answer([](const std::string &) { return frame("0902"); });
+    sim->reply_next_with("0902");
     EXPECT_EQ(singlecode(EQUIP, "0150", "KEY0000001", 0), 0);
     EXPECT_EQ(thelastcode, 902);
-    EXPECT_EQ(peer->frames().size(), 1u) << "no repeat";
+    EXPECT_EQ(sim->count_code("0150"), 1) << "no repeat";
 }
 
 TEST_F(Emission, NeitherARefusalNorABadFrameEndsTheWait) {
-    // first sending: a frame with a bad checksum; second: "0904"; third: "0900"
-    int sending = 0;
-    peer->set_answer([&](const std::string &f) -> std::string {
-        if (f.compare(1, 4, "0904") == 0) return "";
-        sending++;
-        if (sending == 1) return frame("0900", false);
-        if (sending == 2) return frame("0904");
-        return frame("0900");
-    });
-    EXPECT_EQ(singlecode(EQUIP, "0130", "07122026041800", 0), 1);
-    auto frames = peer->frames();
-    const std::string sent = frame("013007122026041800");
-    ASSERT_EQ(frames.size(), 4u);
-    EXPECT_EQ(frames[0], sent);
-    EXPECT_EQ(frames[1], frame("0904")) << "the bad frame is refused";
-    EXPECT_EQ(frames[2], sent) << "the repeat carries the frame, not the refusal";
-    EXPECT_EQ(frames[3], sent);
+    // first sending: its acknowledgement arrives spoilt; second: answered "0904"
+    sim->corrupt_next(1);
+    int result = -1;
+    std::thread box([&] { result = singlecode(EQUIP, "0130", "07122026041800", 0); });
+    bool refused = sim->wait_code("0904", 6000);
+    if (refused) sim->reply_next_with("0904");
+    box.join();
+    ASSERT_TRUE(refused) << "the spoilt frame is refused";
+    EXPECT_EQ(result, 1);
     EXPECT_EQ(thelastcode, 900);
+    std::vector<std::string> sent;
+    for (auto &f : sim->box_frames())
+        sent.push_back(f.raw);
+    const std::string f = frame("013007122026041800");
+    EXPECT_EQ(sent, (std::vector<std::string>{f, frame("0904"), f, f}))
+        << "each repeat carries the frame, not the refusal";
 }
 
 // ---- Result buffers ---------------------------------------------------------------
@@ -182,7 +161,7 @@ class Results : public ::testing::Test {
     void SetUp() override {
         boxtest::reset_root();
         boxtest::reset_state();
-        linkpeer::reset_link();
+        linktest::reset_link();
     }
     // A finished vehicle in slot `slot` with buffer `idx`.
     void finished(int slot, const char *key, int idx, const std::string &buf, int serial = 0) {
@@ -320,20 +299,20 @@ TEST_F(Results, AnyKeyTakesTheOldestCompletionAndKeepsTheSlot) {
 
 TEST_F(Results, OtclanResultWaitsForTheEquipmentThenEmptiesTheSlot) {
     snprintf(save_protocol, sizeof save_protocol, "OTCLAN");
-    linkpeer::Peer peer; // answers nothing: every poll runs out
-    linkpeer::use_tcp(peer.listen_tcp());
+    equipsim::Sim sim(equipsim::Options{});
+    sim.set_silent(true); // every poll runs out
+    linktest::use_tcp(sim.listen_tcp());
     boxtest::FakeClock clock;
     clock.auto_step(1000000); // the 5 s polls run out after a few clock readings (each
                               // scan step waits up to 2 s of real time for a frame)
     finished(2, "KEY0000002", 1, "\x17" "0200AB-222\x17" "0501123");
     senddatamulti(PC, "KEY0000002", 0);
     EXPECT_EQ(Cpt_SM, 2);
-    ASSERT_TRUE(peer.wait_frames(3, 3000));
-    for (auto &f : peer.frames())
-        EXPECT_EQ(f, frame("0100")) << "the re-identification request";
-    EXPECT_EQ(peer.frames().size(), 3u) << "three polls, none answered";
+    for (auto &f : sim.box_frames())
+        EXPECT_EQ(f.raw, frame("0100")) << "the re-identification request";
+    EXPECT_EQ(sim.box_frames().size(), 3u) << "three polls, none answered";
     EXPECT_EQ(ask_only_good_periph, 0);
     EXPECT_STREQ(voiture[2].cle, "");
     EXPECT_EQ(data[1][0], 0);
-    linkpeer::reset_link();
+    linktest::reset_link();
 }

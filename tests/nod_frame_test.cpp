@@ -5,10 +5,10 @@
 #include <string>
 
 #include "file_param.h"
-#include "linkpeer.h"
+#include "linktest.h"
 #include "nod.h"
 
-using linkpeer::frame;
+using linktest::frame;
 
 namespace {
 // Feeds bytes one at a time until a frame ends; the last result.

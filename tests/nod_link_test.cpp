@@ -1,8 +1,10 @@
 // Transport over a real loopback TCP connection and a real pseudo-terminal: the purge
 // before a send, received frames good and bad, the link log and its rotation, the
-// search for a re-plugged USB adapter, Bluetooth without a device, TCP failures.
+// search for a re-plugged USB adapter, Bluetooth without a device, TCP failures; the
+// equipment is played by the simulator.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
 #include <termios.h>
@@ -17,11 +19,12 @@
 #include "boxtest.h"
 #include "file_param.h"
 #include "ipc.h"
-#include "linkpeer.h"
+#include "equipsim.h"
+#include "linktest.h"
 #include "main.h"
 #include "nod.h"
 
-using linkpeer::frame;
+using linktest::frame;
 
 namespace {
 
@@ -45,32 +48,34 @@ class Link : public ::testing::TestWithParam<const char *> {
     void SetUp() override {
         boxtest::reset_root();
         boxtest::reset_state();
-        linkpeer::reset_link();
-        peer = std::make_unique<linkpeer::Peer>();
+        linktest::reset_link();
+        sim = std::make_unique<equipsim::Sim>(equipsim::Options{});
         if (tcp()) {
-            int port = peer->listen_tcp();
+            int port = sim->listen_tcp();
             ASSERT_GT(port, 0);
-            linkpeer::use_tcp(port);
+            linktest::use_tcp(port);
             // the connection is made by the first send
             singlecode(EQUIP, "0900", "", 1);
-            ASSERT_TRUE(peer->wait_frames(1, 3000));
+            ASSERT_TRUE(sim->wait_code("0900", 3000));
         } else {
-            ASSERT_TRUE(peer->open_pty(boxtest::root("/dev/ttyS2")));
-            ASSERT_TRUE(linkpeer::use_serial("RS232", boxtest::root("/dev/ttyS2")));
+            ASSERT_TRUE(sim->open_pty(boxtest::root("/dev/ttyS2")));
+            ASSERT_TRUE(linktest::use_serial("RS232", boxtest::root("/dev/ttyS2")));
         }
         boxtest::remove_file(path_create_log);
     }
     void TearDown() override {
-        peer.reset();
-        linkpeer::reset_link();
+        sim.reset();
+        linktest::reset_link();
     }
     bool tcp() const { return strcmp(GetParam(), "LAN") == 0; }
-    // Bytes from the equipment, given time to reach the concentrator's side.
+    // Bytes from the equipment, once they wait on the concentrator's side.
     void from_equipment(const std::string &bytes) {
-        peer->send(bytes);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        sim->send_raw(bytes);
+        pollfd p = {tcp() ? SocketDescriptor : fd_tty, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 3000), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10)); // the rest of a long write
     }
-    std::unique_ptr<linkpeer::Peer> peer;
+    std::unique_ptr<equipsim::Sim> sim;
 };
 
 // Tests that set the link up themselves.
@@ -79,9 +84,9 @@ class Bare : public ::testing::Test {
     void SetUp() override {
         boxtest::reset_root();
         boxtest::reset_state();
-        linkpeer::reset_link();
+        linktest::reset_link();
     }
-    void TearDown() override { linkpeer::reset_link(); }
+    void TearDown() override { linktest::reset_link(); }
 };
 
 int count(const std::string &s, const std::string &what) {
@@ -96,11 +101,10 @@ int count(const std::string &s, const std::string &what) {
 INSTANTIATE_TEST_SUITE_P(Kinds, Link, ::testing::Values("LAN", "RS232"));
 
 TEST_P(Link, LateBytesArePurgedAndLoggedBeforeTheSendLine) {
-    size_t before = peer->frames().size();
     from_equipment("late0188");
     singlecode(EQUIP, "0110", "", 1);
     EXPECT_EQ(log(), (Lines{"PURGE:|late0188", "SEND:|" + frame("0110")}));
-    ASSERT_TRUE(peer->wait_frames(before + 1, 3000));
+    EXPECT_TRUE(sim->wait_code("0110", 3000));
 }
 
 TEST_P(Link, SoundFrameYieldsItsCodeAndIsLogged) {
@@ -113,12 +117,12 @@ TEST_P(Link, SoundFrameYieldsItsCodeAndIsLogged) {
 }
 
 TEST_P(Link, BadChecksumFrameIsAnsweredWith0904AndYieldsZero) {
-    size_t before = peer->frames().size();
     std::string f = frame("0188", false);
     from_equipment(f);
     EXPECT_EQ(EQUIP_get(), 0);
-    ASSERT_TRUE(peer->wait_frames(before + 1, 3000));
-    EXPECT_EQ(peer->frames().back(), frame("0904"));
+    equipsim::Frame refusal;
+    ASSERT_TRUE(sim->wait_code("0904", 3000, &refusal));
+    EXPECT_EQ(refusal.raw, frame("0904"));
     EXPECT_EQ(log(), (Lines{"RECEIVE: |" + f, "SEND:|" + frame("0904")}));
 }
 
@@ -145,15 +149,15 @@ TEST_P(Link, BrokenOffShortAndOverlongFramesYieldZero) {
 }
 
 TEST_F(Bare, LogRotationStartsTheLogAfreshWithTheSendLine) {
-    linkpeer::Peer peer;
-    ASSERT_TRUE(peer.open_pty(boxtest::root("/dev/ttyS2")));
-    ASSERT_TRUE(linkpeer::use_serial("RS232", boxtest::root("/dev/ttyS2")));
+    equipsim::Sim sim(equipsim::Options{});
+    ASSERT_TRUE(sim.open_pty(boxtest::root("/dev/ttyS2")));
+    ASSERT_TRUE(linktest::use_serial("RS232", boxtest::root("/dev/ttyS2")));
     std::string path = boxtest::root("/home/KELDRAN/DATA/log/log.txt");
     boxtest::write_file(path, std::string(1500001, 'x'));
     boxtest::write_file(boxtest::root("/home/KELDRAN/DATA/log/old.log"), "old");
     boxtest::write_file(boxtest::root("/home/KELDRAN/DATA/log/periph1info.txt"), "keep");
-    singlecode(EQUIP, "0100", "", 1);
-    EXPECT_EQ(log(), (Lines{"SEND:|" + frame("0100")}));
+    singlecode(EQUIP, "0900", "", 1);
+    EXPECT_EQ(log(), (Lines{"SEND:|" + frame("0900")}));
     size_t line_size = boxtest::read_file(path).size();
     EXPECT_FALSE(boxtest::exists(boxtest::root("/home/KELDRAN/DATA/log/old.log")));
     EXPECT_TRUE(boxtest::exists(boxtest::root("/home/KELDRAN/DATA/log/periph1info.txt")));
@@ -163,7 +167,7 @@ TEST_F(Bare, LogRotationStartsTheLogAfreshWithTheSendLine) {
 
     // just at the limit nothing is rotated
     boxtest::write_file(path, std::string(1500000, 'x'));
-    singlecode(EQUIP, "0100", "", 1);
+    singlecode(EQUIP, "0900", "", 1);
     EXPECT_EQ(boxtest::read_file(path).size(), 1500000u + line_size);
 }
 
@@ -178,7 +182,7 @@ TEST_F(Bare, TcpRefusedConnectionIsReportedAndNothingLogged) {
     getsockname(s, (sockaddr *)&a, &len);
     int port = ntohs(a.sin_port);
     close(s);
-    linkpeer::use_tcp(port);
+    linktest::use_tcp(port);
 
     testing::internal::CaptureStdout();
     singlecode(EQUIP, "0100", "", 1);
@@ -194,45 +198,45 @@ TEST_F(Bare, TcpRefusedConnectionIsReportedAndNothingLogged) {
 }
 
 TEST_F(Bare, TcpInputBeyondTheBufferIsCutAndTheRestReadLater) {
-    linkpeer::Peer peer;
-    linkpeer::use_tcp(peer.listen_tcp());
+    equipsim::Sim sim(equipsim::Options{});
+    linktest::use_tcp(sim.listen_tcp());
     singlecode(EQUIP, "0900", "", 1);
-    ASSERT_TRUE(peer.wait_frames(1, 3000));
+    ASSERT_TRUE(sim.wait_code("0900", 3000));
     // 300 bytes of noise: the frame behind them is beyond the first receive
-    peer.send(std::string(300, 'n') + frame("0188"));
+    sim.send_raw(std::string(300, 'n') + frame("0188"));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(EQUIP_get(), 0);
     EXPECT_EQ(EQUIP_get(), 188) << "the rest waited in the connection";
 }
 
 TEST_F(Bare, TcpConnectionClosedByTheEquipmentIsMadeAgainByTheNextSend) {
-    linkpeer::Peer peer;
-    linkpeer::use_tcp(peer.listen_tcp());
+    equipsim::Sim sim(equipsim::Options{});
+    linktest::use_tcp(sim.listen_tcp());
     singlecode(EQUIP, "0900", "", 1);
-    ASSERT_TRUE(peer.wait_frames(1, 3000));
-    peer.vanish();
+    ASSERT_TRUE(sim.wait_code("0900", 3000));
+    sim.drop_connection();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(EQUIP_get(), 0);
     EXPECT_EQ(link_gone, 1);
     EXPECT_EQ(socketON, 0);
-    singlecode(EQUIP, "0110", "", 1);
-    ASSERT_TRUE(peer.wait_frames(2, 3000));
-    EXPECT_EQ(peer.frames()[1], frame("0110"));
+    singlecode(EQUIP, "0900", "", 1);
+    ASSERT_TRUE(sim.wait_code("0900", 3000));
     EXPECT_EQ(socketON, 1);
 
     // closed while nobody was reading: the send itself notices and connects again
-    peer.vanish();
+    sim.clear_frames();
+    sim.drop_connection();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    singlecode(EQUIP, "0120", "KEY0000001", 1);
-    ASSERT_TRUE(peer.wait_frames(3, 3000));
-    EXPECT_EQ(peer.frames()[2], frame("0120KEY0000001"));
+    singlecode(EQUIP, "0100", "", 1);
+    EXPECT_TRUE(sim.wait_code("0100", 3000));
+    EXPECT_EQ(EQUIP_get(), 101) << "and the equipment answers on the new connection";
 }
 
 TEST_F(Bare, SerialVanishedDeviceEndsTheAcknowledgementWaitWithoutRepeats) {
-    linkpeer::Peer peer;
-    ASSERT_TRUE(peer.open_pty(boxtest::root("/dev/ttyS2")));
-    ASSERT_TRUE(linkpeer::use_serial("RS232", boxtest::root("/dev/ttyS2")));
-    peer.vanish();
+    equipsim::Sim sim(equipsim::Options{});
+    ASSERT_TRUE(sim.open_pty(boxtest::root("/dev/ttyS2")));
+    ASSERT_TRUE(linktest::use_serial("RS232", boxtest::root("/dev/ttyS2")));
+    sim.vanish();
     EXPECT_EQ(EQUIP_get(), 0);
     EXPECT_EQ(link_gone, 1) << "the receive saw the device go, it did not wait it out";
     testing::internal::CaptureStdout();
@@ -244,14 +248,14 @@ TEST_F(Bare, SerialVanishedDeviceEndsTheAcknowledgementWaitWithoutRepeats) {
 }
 
 TEST_F(Bare, UsbAdapterBackAsTtyUSB1IsFoundByTheNextFailingSend) {
-    linkpeer::Peer first, second;
-    ASSERT_TRUE(first.open_pty(boxtest::root("/dev/ttyUSB0")));
-    ASSERT_TRUE(linkpeer::use_serial("USB", boxtest::root("/dev/ttyUSB0"), "19200"));
-    singlecode(EQUIP, "0100", "", 1);
-    ASSERT_TRUE(first.wait_frames(1, 3000));
+    equipsim::Sim sim(equipsim::Options{});
+    ASSERT_TRUE(sim.open_pty(boxtest::root("/dev/ttyUSB0")));
+    ASSERT_TRUE(linktest::use_serial("USB", boxtest::root("/dev/ttyUSB0"), "19200"));
+    singlecode(EQUIP, "0900", "", 1);
+    ASSERT_TRUE(sim.wait_code("0900", 3000));
 
-    first.vanish();
-    ASSERT_TRUE(second.open_pty(boxtest::root("/dev/ttyUSB1")));
+    sim.vanish();
+    ASSERT_TRUE(sim.reappear(boxtest::root("/dev/ttyUSB1")));
     testing::internal::CaptureStdout();
     singlecode(EQUIP, "0100", "", 1); // fails on the old adapter and finds the new one
     fflush(stdout);
@@ -266,12 +270,11 @@ TEST_F(Bare, UsbAdapterBackAsTtyUSB1IsFoundByTheNextFailingSend) {
     EXPECT_EQ(cfgetispeed(&t), (speed_t)B19200);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u) << "raw";
 
-    singlecode(EQUIP, "0110", "", 1);
-    ASSERT_TRUE(second.wait_frames(1, 3000));
-    EXPECT_EQ(second.frames()[0], frame("0110"));
+    sim.clear_frames();
+    singlecode(EQUIP, "0100", "", 1);
+    ASSERT_TRUE(sim.wait_code("0100", 3000));
+    EXPECT_EQ(EQUIP_get(), 101) << "the equipment answers on the adapter found";
     EXPECT_EQ(link_usable(), 1) << "the adapter in use, not the configured name";
-    second.send(frame("0188"));
-    EXPECT_EQ(EQUIP_get(), 188);
 }
 
 TEST_F(Bare, BluetoothMissingDeviceIsWaitedForAndItsLossRecordedOnce) {
@@ -307,14 +310,14 @@ TEST_F(Bare, BluetoothMissingDeviceIsWaitedForAndItsLossRecordedOnce) {
 }
 
 TEST_F(Bare, BluetoothPresentDeviceIsOpenedAroundEachOperation) {
-    linkpeer::Peer peer;
-    ASSERT_TRUE(peer.open_pty(boxtest::root("/dev/rfcomm0")));
+    equipsim::Sim sim(equipsim::Options{});
+    ASSERT_TRUE(sim.open_pty(boxtest::root("/dev/rfcomm0")));
     snprintf(save_type_com, sizeof save_type_com, "BLUETOOTH");
     snprintf(save_port, sizeof save_port, "%s", boxtest::root("/dev/rfcomm0").c_str());
-    peer.set_answer([](const std::string &) { return frame("0101\x17" "002G\x17" "0905"); });
     singlecode(EQUIP, "0100", "", 1);
-    ASSERT_TRUE(peer.wait_frames(1, 3000));
-    EXPECT_EQ(peer.frames()[0], frame("0100"));
+    equipsim::Frame sent;
+    ASSERT_TRUE(sim.wait_code("0100", 3000, &sent));
+    EXPECT_EQ(sent.raw, frame("0100"));
     EXPECT_TRUE(boxtest::exists(boxtest::root("/home/KELDRAN/DATA/connect1")));
     EXPECT_EQ(write_one_time, 2);
     EXPECT_EQ(EQUIP_get(), 101);

@@ -26,6 +26,7 @@
 //                     identification awaits its "0900" makes the simulator send that frame again
 //                     (three sendings at most), as equipment does when the box refuses a frame.
 //   bad checksum      (or a frame over 80 bytes) answered "0904".
+// A new TCP connection replaces the current one (equipment taken over by a restarted box).
 // A result whose frames were not all acknowledged stays pending and is offered again at the next
 // request. A new request from the box while a result or identification is being sent ends that
 // sending. A record too long for a fresh frame behind the header is cut to fit.
@@ -66,7 +67,8 @@ struct Options {
     bool hub = true;                 // entry 0 of the list is the hub (letter 'C', number hub_number)
     int hub_number = 1;
     std::vector<Peripheral> periphs; // hub: entries 1..n; single instrument: entry 0 only
-    bool auto_results = false;       // make results for every vehicle received (demo)
+    bool auto_results = false;       // make results for every vehicle received (demo; a hub
+                                     // only, as vehicles are sent to hubs only)
     int result_delay_ms = 0;         // results become available this long after the vehicle
     bool verbose = false;            // print every frame readably on stdout
 };
@@ -80,6 +82,9 @@ public:
 
     int listen_tcp(int port = 0);                // on 127.0.0.1 only; returns the bound port (-1)
     bool open_pty(const std::string &link_path); // creates a pty, symlinks link_path -> slave
+                                                 // (one pty at a time: an earlier one is closed
+                                                 // and its link removed; only a symbolic link
+                                                 // is ever replaced at link_path)
     void stop();
 
     std::vector<Frame> frames() const;     // every frame in both directions, in order
@@ -125,7 +130,8 @@ private:
     std::unique_ptr<Impl> d;
 };
 
-std::string readable(const std::string &bytes); // "<STX>0900<ETX>08<EOT>"
+// "<STX>0900<ETX>08<EOT>": link control bytes by name, any other unprintable byte in hex ("<0D>").
+std::string readable(const std::string &bytes);
 std::string build_frame(const std::vector<Record> &records, bool good_checksum = true);
 
 // Checksum of a frame: the XOR of STX..ETX as two upper-case hex digits.

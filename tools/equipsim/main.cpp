@@ -27,8 +27,9 @@ static const char HELP[] =
     "  --periph LETTERS  the instruments, by letter: G gas analyser, O opacimeter,\n"
     "                    P headlamp tester (default G,O,P); a hub numbers them 2, 3, 4 ...,\n"
     "                    a single instrument is number 1\n"
-    "  --auto-results    make a result for every vehicle the concentrator sends: its plate,\n"
-    "                    then plausible measures of each instrument with its end-of-test stamp\n"
+    "  --auto-results    (hub) make a result for every vehicle the concentrator sends:\n"
+    "                    its plate, then plausible measures of each instrument with its\n"
+    "                    end-of-test stamp\n"
     "  --result-delay MS such a result is ready MS milliseconds after the vehicle (default 0)\n"
     "  --brand TEXT      the brand (item 0300) of every instrument (default KELDRAN)\n"
     "  --quiet           print nothing but the start and the end\n"
@@ -116,7 +117,11 @@ int main(int argc, char **argv) {
             for (auto &r : p.ident)
                 if (r.code == "0300") r.text = equipsim::pad(brand, 20);
 
-    // The simulator's thread inherits this mask, so the signals reach sigwait below only.
+    // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
+    // sigwait: take the default disposition back first. The simulator's thread inherits the
+    // mask, so the signals reach sigwait below only.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
@@ -124,7 +129,9 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
     equipsim::Sim sim(o);
-    std::string what = o.hub ? "hub with " + letters : std::string("single instrument ") + letters[0];
+    std::string list;
+    for (char c : letters) list += (list.empty() ? "" : ",") + std::string(1, c);
+    std::string what = o.hub ? "hub with " + list : std::string("single instrument ") + letters[0];
     if (tcp_port >= 0) {
         int p = sim.listen_tcp(tcp_port);
         if (p < 0) {
