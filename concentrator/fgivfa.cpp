@@ -10,7 +10,7 @@
 //
 // A file without a plate (or that does not open) gives no order, and its entry never
 // keeps the previous file's plate or fuel. At most NBPLAQUEMAX orders are stored,
-// further files are not read; a plate is cut to 11 characters, a fuel code to 3.
+// beyond them only the order of a vehicle in flight (keep_order_in_flight); a plate is cut to 11 characters, a fuel code to 3.
 #include "fgivfa.h"
 
 #include <dirent.h>
@@ -69,14 +69,13 @@ void fct_get_info_vehicule_file_asa(const char *dir_asa, char **ptinfo) {
         const char *name = de->d_name;
         if (name[0] == '.') continue;
         nfsrc_asa++;
-        if (Cpt_plaque >= NBPLAQUEMAX) {
-            fprintf(stderr, "\nTable des ordres pleine: %s ignore\n", name);
-            break;
-        }
-        snprintf(tabsrc_asa[Cpt_plaque], sizeof tabsrc_asa[0], "%s", name);
+        bool full = Cpt_plaque >= NBPLAQUEMAX;
+        if (!full) snprintf(tabsrc_asa[Cpt_plaque], sizeof tabsrc_asa[0], "%s", name);
         printf("\nDossier source : %s", name);
         if (!order_path(pathsrc_asa, sizeof pathsrc_asa, dir_asa, name)) continue;
-        SaveInfo *o = &SI[Cpt_plaque];
+        static SaveInfo beyond; // an order read while the table is full
+        SaveInfo *o = full ? &beyond : &SI[Cpt_plaque];
+        if (full) memset(o, 0, sizeof *o);
         set_tag(ptinfo, 0);
         read_tag(pathsrc_asa);
         if (readbuftag_asa[strspn(readbuftag_asa, " ")] == 0) continue; // no plate
@@ -86,7 +85,10 @@ void fct_get_info_vehicule_file_asa(const char *dir_asa, char **ptinfo) {
         read_tag(pathsrc_asa);
         snprintf(o->carburantinfo, sizeof o->carburantinfo, "%s", readbuftag_asa);
         snprintf(o->fichier, sizeof o->fichier, "%.*s", (int)strcspn(name, "."), name);
-        Cpt_plaque++;
+        if (!full)
+            Cpt_plaque++;
+        else
+            keep_order_in_flight(o);
     }
     closedir(dir);
 

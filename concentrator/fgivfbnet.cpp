@@ -10,7 +10,8 @@
 // A file without a plate (no tag, an empty value, or a file that does not open) gives no
 // order: a vehicle without a plate can be neither sent to the equipment nor named in a
 // result file, and its entry must not keep the previous file's plate. At most
-// NBPLAQUEMAX orders are stored, further files are not read; a plate is cut to 11
+// NBPLAQUEMAX orders are stored, beyond them only the order of a vehicle in flight
+// (keep_order_in_flight); a plate is cut to 11
 // characters; a carriage return before the line feed is not part of the plate.
 #include "fgivfbnet.h"
 
@@ -65,19 +66,21 @@ void fct_get_info_vehicule_file_bnet(const char *dir_bnet, char **ptinfo) {
         const char *name = de->d_name;
         if (name[0] == '.') continue;
         nfsrc_bnet++;
-        if (Cpt_plaque >= NBPLAQUEMAX) {
-            fprintf(stderr, "\nTable des ordres pleine: %s ignore\n", name);
-            break;
-        }
-        snprintf(tabsrc_bnet[Cpt_plaque], sizeof tabsrc_bnet[0], "%s", name);
+        bool full = Cpt_plaque >= NBPLAQUEMAX;
+        if (!full) snprintf(tabsrc_bnet[Cpt_plaque], sizeof tabsrc_bnet[0], "%s", name);
         printf("\nDossier source : %s", name);
         if (!order_path(pathsrc_bnet, sizeof pathsrc_bnet, dir_bnet, name)) continue;
         if (!read_plate(pathsrc_bnet)) continue;
-        SaveInfo *o = &SI[Cpt_plaque];
+        static SaveInfo beyond; // an order read while the table is full
+        SaveInfo *o = full ? &beyond : &SI[Cpt_plaque];
+        memset(o, 0, sizeof *o);
         snprintf(o->plaqueinfo, sizeof o->plaqueinfo, "%-10s", readbuftag_bnet);
         snprintf(o->cle, 11, "%-10s", readbuftag_bnet);
         snprintf(o->fichier, sizeof o->fichier, "%.*s", (int)strcspn(name, "."), name);
-        Cpt_plaque++;
+        if (!full)
+            Cpt_plaque++;
+        else
+            keep_order_in_flight(o);
     }
     closedir(dir);
 }

@@ -7,7 +7,9 @@
 // A file that yields no plate, or an OTCLAN file with any fault, is left out. The green
 // LED and its GREEN_LED_ON marker follow whether the directory opens.
 //
-// Bounds: at most NBPLAQUEMAX orders are stored, further files are not read; a name
+// Bounds: at most NBPLAQUEMAX orders are stored; beyond them an order is kept only when
+// its vehicle is in flight, in place of one still waiting for a slot (so that a full
+// directory never has a vehicle withdrawn whose order is still there); a name
 // longer than 19 characters is read by its full name (only its row in tabsrc_gieglan is
 // cut); a plate is cut to 11 characters; a stored data line keeps its code and as much
 // of its value as fits SIZELIGNEFICHIERID with its CR LF; an OTCLAN file whose text up
@@ -278,14 +280,13 @@ static void store_line(SaveInfo *o, int row, const char *line) {
              line);
 }
 
-// Reads one order file into SI[Cpt_plaque]; true when it yielded a plate.
-static bool read_order(const char *name, const char *path, bool otclan) {
+// Reads one order file into o; true when it yielded a plate.
+static bool read_order(SaveInfo *o, const char *name, const char *path, bool otclan) {
     FILE *f = fopen(path, "r");
     if (!f) {
         fprintf(stderr, "\n%s introuvable1.%s\n", path, strerror(errno));
         return false;
     }
-    SaveInfo *o = &SI[Cpt_plaque];
     memset(o, 0, sizeof *o);
     snprintf(o->fichier, sizeof o->fichier, "%.*s", (int)strcspn(name, "."), name);
     if (!otclan) snprintf(o->cle, 11, "%s", name);
@@ -321,6 +322,32 @@ static bool read_order(const char *name, const char *path, bool otclan) {
     fclose(f);
     if (!found) memset(o, 0, sizeof *o);
     return found;
+}
+
+static bool in_flight(const char *plate) {
+    for (const vehicule &v : voiture)
+        if (v.plaque[0] && strcmp(v.plaque, plate) == 0) return true;
+    return false;
+}
+
+static bool in_table(const char *plate) {
+    for (const SaveInfo &e : SI)
+        if (strcmp(e.plaqueinfo, plate) == 0) return true;
+    return false;
+}
+
+bool keep_order_in_flight(const SaveInfo *o) {
+    if (in_flight(o->plaqueinfo) && !in_table(o->plaqueinfo)) {
+        for (int i = NBPLAQUEMAX - 1; i >= 0; i--) {
+            if (!in_flight(SI[i].plaqueinfo)) {
+                fprintf(stderr, "\nTable des ordres pleine: %s ignore\n", SI[i].fichier);
+                SI[i] = *o;
+                return true;
+            }
+        }
+    }
+    fprintf(stderr, "\nTable des ordres pleine: %s ignore\n", o->fichier);
+    return false;
 }
 
 // The green LED and its marker follow the order directory: lit while it opens.
@@ -381,16 +408,18 @@ void fct_get_info_vehicule_file_gieglan_OTCLAN(const char *dir_gieglan, char **p
         const char *name = de->d_name;
         if (name[0] == '.') continue;
         nfsrc_gieglan++;
-        if (Cpt_plaque >= NBPLAQUEMAX) {
-            fprintf(stderr, "\nTable des ordres pleine: %s ignore\n", name);
-            break;
-        }
+        bool full = Cpt_plaque >= NBPLAQUEMAX;
         size_t len = strlen(name);
         if (otclan && (len < 3 || strcmp(name + len - 3, ".CI") != 0)) continue;
-        snprintf(tabsrc_gieglan[Cpt_plaque], sizeof tabsrc_gieglan[0], "%s", name);
+        if (!full) snprintf(tabsrc_gieglan[Cpt_plaque], sizeof tabsrc_gieglan[0], "%s", name);
         if (!order_path(pathsrc_gieglan, sizeof pathsrc_gieglan, dir_gieglan, name)) continue;
         if (otclan && otclan_refused(name, pathsrc_gieglan)) continue;
-        if (read_order(name, pathsrc_gieglan, otclan)) Cpt_plaque++;
+        static SaveInfo beyond; // an order read while the table is full
+        if (!read_order(full ? &beyond : &SI[Cpt_plaque], name, pathsrc_gieglan, otclan)) continue;
+        if (!full)
+            Cpt_plaque++;
+        else
+            keep_order_in_flight(&beyond);
     }
     closedir(dir);
 }

@@ -4,6 +4,7 @@
 #include <stddef.h>
 #include <stdio.h>
 
+#include "fgpinv.h"
 #include "plat.h"
 
 #define MAXFILES 30     // names kept in tabsrc_gieglan per reading
@@ -32,6 +33,12 @@ int CheckCodeUtile(const char *chaine);
 int convDataCItoCG(const char *chaine, char *dest);
 
 // Helpers of the order readers.
+// The order table is full and o was read beyond it. A vehicle in flight (a slot of
+// voiture holds its plate) must find its order in the table at every reading, or it is
+// withdrawn as if its order had gone: its order takes the place of one whose vehicle is
+// still waiting for a slot. true when o was kept, false when it was dropped; the order
+// left out is named on standard error ("Table des ordres pleine: %s ignore").
+bool keep_order_in_flight(const SaveInfo *o);
 // Reads the next line of f into buf (size bytes); a line longer than buf is cut there
 // and the rest of it is read and dropped. Every piece read is also handed to image when
 // it is not null. false at the end of the file.

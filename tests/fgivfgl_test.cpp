@@ -89,7 +89,7 @@ TEST_F(OrderReader, DotFilesAndFilesWithoutPlateGiveNoOrder) {
     EXPECT_STREQ(SI[0].plaqueinfo, "");
 }
 
-TEST_F(OrderReader, BeyondTwentyOrdersFilesAreNotStored) {
+TEST_F(OrderReader, BeyondTwentyOrdersOnlyThoseOfVehiclesInFlightAreStored) {
     for (int i = 0; i < 33; i++)
         put("F" + std::to_string(i), "0200=P" + std::to_string(i) + "\r\n");
     std::string err = read_err("GIEGLAN");
@@ -100,6 +100,21 @@ TEST_F(OrderReader, BeyondTwentyOrdersFilesAreNotStored) {
         EXPECT_EQ(std::string("P") + (SI[i].fichier + 1),
                   std::string(SI[i].plaqueinfo).substr(0, strlen(SI[i].fichier)));
     EXPECT_NE(err.find("Table des ordres pleine"), std::string::npos);
+
+    // twenty vehicles in flight, whatever files the directory gives first: every one of
+    // them finds its order in the table, and the orders still waiting are left out
+    std::set<std::string> flying;
+    for (int s = 0; s < NBPLAQUEMAX; s++) {
+        char plate[12];
+        snprintf(plate, sizeof plate, "%-10s", ("P" + std::to_string(32 - s)).c_str());
+        snprintf(voiture[s].plaque, sizeof voiture[s].plaque, "%s", plate);
+        flying.insert(plate);
+    }
+    read();
+    EXPECT_EQ(plates(), flying);
+    for (int i = 0; i < Cpt_plaque; i++)
+        EXPECT_EQ(std::string("P") + (SI[i].fichier + 1),
+                  std::string(SI[i].plaqueinfo).substr(0, strlen(SI[i].fichier)));
 }
 
 TEST_F(OrderReader, LongNamesPlatesAndLinesAreCutNeverOverflowing) {
