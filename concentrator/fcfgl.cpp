@@ -8,6 +8,7 @@
 // writer dumps one peripheral's identification items with their checksums. Both
 // write only when the share is usable (testNetwork) and every line ends CR LF.
 #include "fcfgl.h"
+#include "fsm.h"
 
 #include <errno.h>
 #include <stdlib.h>
@@ -150,9 +151,6 @@ static const char *plate_value(void) {
     return m.DataMeasures;
 }
 
-static int same_text(const char *a, const char *b) {
-    return a[0] && strcmp(a, b) == 0;
-}
 
 // Base name of the result files: the key of the order whose plate is the plate
 // value, or whose plate or key is the key of the result. When no order matches, the
@@ -164,8 +162,8 @@ static int result_name(char *name, size_t size, int *slot) {
     const char *found = nullptr;
     *slot = -1;
     for (int i = 0; i < NBPLAQUEMAX && *slot < 0; i++)
-        if (same_text(SI[i].plaqueinfo, plate) || same_text(SI[i].plaqueinfo, cle_get_data) ||
-            same_text(SI[i].cle, cle_get_data))
+        if (same_field(SI[i].plaqueinfo, plate) || same_field(SI[i].plaqueinfo, cle_get_data) ||
+            same_field(SI[i].cle, cle_get_data))
             *slot = i;
     if (*slot >= 0) found = SI[*slot].cle;
     if (!found || !found[0]) {
