@@ -49,8 +49,8 @@ char RECEP;
 
 char CURCLE;
 char ORDER2;
-char dir_lan[120 + ROOTLEN];
-char dir_asa[120 + ROOTLEN];
+char dir_lan[200 + ROOTLEN];
+char dir_asa[200 + ROOTLEN];
 
 char type_measure[NBKIND] = {0x1E, 0x1E, 0x1E, 0x1E};
 char nb_measure;

@@ -2,8 +2,8 @@
 #pragma once
 
 #include "fgpinv.h"
-#include "plat.h"
 #include "gie.h"
+#include "plat.h"
 
 // Equipment dialogue (scan cycle).
 extern char COM_STAT;   // 0: no exchange open; 1: a reply is awaited
@@ -28,8 +28,8 @@ extern char RECEP;            // 1 while a result is being received
 // PC orders.
 extern char CURCLE;        // slot chosen by the last addcle or effacecar
 extern char ORDER2;        // entry counter of the vehicle table
-extern char dir_lan[120 + ROOTLEN];  // order directory built for the reader
-extern char dir_asa[120 + ROOTLEN];  // ASA order directory
+extern char dir_lan[200 + ROOTLEN]; // order directory built for the reader; ID directory
+extern char dir_asa[200 + ROOTLEN]; // ASA order directory
 
 // Kind letters of the current vehicle's results (result writers).
 extern char type_measure[NBKIND]; // letters in order of first appearance; free places 0x1E

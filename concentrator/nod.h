@@ -89,10 +89,28 @@ int effacecar(const char *cle, char falseortrue);
 // ---- Equipment scan, identification, result reception --------------------------------
 // One step of the equipment scan; the code of the frame read in this step, or 0.
 int scanequip(void);
+// Reads the peripheral list "0101" in `frame` into nb_periph_present and
+// type_hardware_connect2: entries five bytes apart from byte 6, up to the "0905"
+// segment or, without one, the end of the records; at most 6 entries. 1 when an
+// opacimeter ('O') is among them.
+int read_periph_list(const char *frame);
 int askforequipinfo(char adr, char type_harware_conect, char heureON);
 char check_equip(char adr, const char *code, const char (*listeMarque)[30]);
+// Brands accepted per maker: rows of 20 characters (blank-padded), ending with an empty row.
+extern const char listeMarqueSPX[][30];
+extern const char listeMarqueTECHNO[][30];
+extern const char listeMarqueKELDRAN[][30];
+extern const char listeMarqueFOG[][30];
+extern const char listeMarqueAVL[][30];
+extern const char listeMarqueMAHA[][30];
+// The brand list of the configured maker and protocol; nullptr: every brand accepted.
+const char (*choose_brand_list(void))[30];
 char getinfo(const char *code, const char *txt, int length, char *destin);
+// Receives a whole result whose first frame is in enveloppe (type 1: "0111", 2: "0122").
 void savdata(int type);
+extern int indecr;     // write position in the result buffer
+extern int indlec;     // read position in the frame
+extern int count_time; // seconds waited for the next frame of a result
 
 // ---- PC orders and plate list ---------------------------------------------------------
 // Handling of the PC's orders, once per pass, with the code of the scan step.

@@ -303,7 +303,8 @@ TEST_F(Results, OtclanResultWaitsForTheEquipmentThenEmptiesTheSlot) {
     sim.set_silent(true); // every poll runs out
     linktest::use_tcp(sim.listen_tcp());
     boxtest::FakeClock clock;
-    clock.auto_step(2000); // the 5 s polls run out after a few thousand clock readings
+    clock.auto_step(1000000); // the 5 s polls run out after a few clock readings (each
+                              // scan step waits up to 2 s of real time for a frame)
     finished(2, "KEY0000002", 1, "\x17" "0200AB-222\x17" "0501123");
     senddatamulti(PC, "KEY0000002", 0);
     EXPECT_EQ(Cpt_SM, 2);

@@ -1,0 +1,184 @@
+// PC orders and the plate list: the vehicle table kept in step with the PC's orders.
+//
+// `PCaction` runs once per pass of the loop. Every 5 s it has the reader of the
+// station protocol reread the order directory into SI; an order whose plate no slot
+// holds gets a free slot (marked to be sent), a slot whose order has vanished is
+// marked for withdrawal (the scan sends "0150"), and the first slot that holds
+// results is handed to the result writing, one per pass.
+//
+// The plate list sends the vehicles to a hub, one per step: after a dialogue starts
+// every vehicle without results is sent again, then only the new ones. A vehicle is
+// one "0120" message: the key padded to 10, one record per order line with its value
+// fitted to the code's size, and the end marker "0905".
+#include <stdio.h>
+#include <string.h>
+
+#include "fgivfa.h"
+#include "fgivfbnet.h"
+#include "fgivfgl.h"
+#include "file_param.h"
+#include "main.h"
+#include "nod.h"
+#include "plat.h"
+#include "tim.h"
+
+static void read_share_orders(const char *subdir) {
+    if (lenght_path > 2)
+        snprintf(dir_lan, sizeof dir_lan, "%s/%s/%s", DIR_SHARE, save_path_gieglan, subdir);
+    else
+        snprintf(dir_lan, sizeof dir_lan, "%s/%s", DIR_SHARE, subdir);
+    if (testNetwork() == 0) fct_get_info_vehicule_file_gieglan_OTCLAN(dir_lan, ptinfo, save_protocol);
+}
+static void read_gieglan(void) { read_share_orders("CG"); }
+static void read_otclan(void) { read_share_orders("CI"); }
+static void read_bnet(void) {
+    snprintf(dir_lan, sizeof dir_lan, "%s/DataExchange/Orderlisting/", save_path);
+    fct_get_info_vehicule_file_bnet(dir_lan, ptinfo);
+}
+static void read_asa(void) {
+    if (lenght_path > 2)
+        snprintf(dir_asa, sizeof dir_asa, "%s/%s/ASA", DIR_SHARE, save_path_gieglan);
+    else
+        snprintf(dir_asa, sizeof dir_asa, "%s/ASA", DIR_SHARE);
+    fct_get_info_vehicule_file_asa(dir_asa, ptinfo);
+}
+
+// Per station protocol: the tags of the plate and fuel lines, and the reader.
+struct OrderSource {
+    const char *protocol;
+    const char *tag_plate;
+    const char *tag_fuel;
+    void (*read)(void);
+};
+static const OrderSource orderSources[] = {
+    {"GIEGLAN", "0200=", "0204=", read_gieglan},
+    {"BNET", "Plate=", "", read_bnet},
+    {"OTCLAN", "C001=", "C003=", read_otclan},
+    {"ASA", "<REGISTRATION>", "<FUEL1>", read_asa},
+};
+
+static void read_orders(void) {
+    for (const OrderSource &src : orderSources) {
+        if (strcmp(save_protocol, src.protocol) == 0) {
+            snprintf(Info.plaque, sizeof Info.plaque, "%s", src.tag_plate);
+            snprintf(Info.carburant, sizeof Info.carburant, "%s", src.tag_fuel);
+            src.read();
+            return;
+        }
+    }
+    printf("protocole inconnue\n");
+}
+
+static int slot_of_plate(const char *plate) {
+    for (int s = 0; s < NBPLAQUEMAX; s++)
+        if (strcmp(voiture[s].plaque, plate) == 0) return s;
+    return -1;
+}
+
+static int order_of_plate(const char *plate) {
+    for (int i = 0; i < Cpt_plaque && i < NBPLAQUEMAX; i++)
+        if (strcmp(SI[i].plaqueinfo, plate) == 0) return i;
+    return -1;
+}
+
+// Enters order i into the slot that addcle has just chosen.
+static void fill_slot(int i) {
+    const SaveInfo &o = SI[i];
+    vehicule &v = voiture[(int)CURCLE];
+    snprintf(v.cle, sizeof v.cle, "%-10.10s", o.cle);
+    snprintf(v.plaque, sizeof v.plaque, "%s", o.plaqueinfo);
+    snprintf(v.cartype, sizeof v.cartype, "%.3s", o.carburantinfo);
+    int k = 0;
+    for (; k < NBCODEFICHIERID && o.autreinfo[k][0]; k++)
+        snprintf(v.autreinfo[k], sizeof v.autreinfo[k], "%s", o.autreinfo[k]);
+    for (; k < NBCODEFICHIERID; k++)
+        v.autreinfo[k][0] = 0;
+    v.idx = ALL;
+    v.serial = 0;
+    termine[(int)CURCLE] = 0;
+    newplaque[(int)CURCLE] = 1;
+    NEWCLE[(int)CURCLE] = 0;
+    ORDER2++;
+    v.order = (uint8_t)ORDER2;
+}
+
+void PCaction(int code) {
+    (void)code;
+    if (tim_verif_program_ms(TIME_1S)) {
+        read_orders();
+        tim_program_ms(&TIME_1S, 5000);
+    }
+    for (int i = 0; i < Cpt_plaque && i < NBPLAQUEMAX; i++) {
+        if (slot_of_plate(SI[i].plaqueinfo) >= 0) continue;
+        if (addcle(SI[i].plaqueinfo)) fill_slot(i);
+    }
+    for (int s = 0; s < NBPLAQUEMAX; s++)
+        if (voiture[s].plaque[0] && order_of_plate(voiture[s].plaque) < 0) NEWCLE[s] = 1;
+    for (int s = 0; s < NBPLAQUEMAX; s++) {
+        if (voiture[s].idx != ALL) {
+            senddatamulti(PC, &enveloppe[5], (char)s);
+            break;
+        }
+    }
+}
+
+char addcle(const char *cle) {
+    int slot = -1;
+    for (int s = 0; s < NBPLAQUEMAX; s++) {
+        if (strncmp(voiture[s].cle, cle, 10) == 0) {
+            slot = s;
+            break;
+        }
+        if (slot < 0 && voiture[s].cle[0] == 0) slot = s;
+    }
+    if (slot < 0) return 0;
+    snprintf(voiture[slot].cle, sizeof voiture[slot].cle, "%.10s", cle);
+    CURCLE = (char)slot;
+    return 1;
+}
+
+void processplaqueliste(void) {
+    if (stageall != ALL) {
+        int s = stageall;
+        if (s >= 0 && s < NBPLAQUEMAX && voiture[s].cle[0] && voiture[s].idx == ALL &&
+            NEWCLE[s] == 0)
+            sendplaque(s);
+        stageall++;
+        if (stageall >= NBPLAQUEMAX || stageall < 0) stageall = ALL;
+        return;
+    }
+    while (scanplaque < NBPLAQUEMAX && !newplaque[(int)scanplaque])
+        scanplaque++;
+    if (scanplaque >= NBPLAQUEMAX || scanplaque < 0) scanplaque = 0;
+    if (newplaque[(int)scanplaque]) transmetplaqueliste(scanplaque);
+}
+
+void transmetplaqueliste(int index) {
+    CURCLE = (char)index;
+    if (voiture[index].idx == ALL) sendplaque(index);
+}
+
+void sendplaque(int index) {
+    const vehicule &v = voiture[index];
+    char key[11];
+    snprintf(key, sizeof key, "%-10.10s", v.cle);
+    starttrame(EQUIP, "0120", key);
+    for (int k = 0; k < NBCODEFICHIERID && v.autreinfo[k][0]; k++) {
+        const char *line = v.autreinfo[k];
+        // the value: the line without its code, '=' and the line end CR LF
+        int len = (int)strlen(line) - 7;
+        if (len <= 0) continue;
+        char code[5];
+        snprintf(code, sizeof code, "%.4s", line);
+        int size = codeToSize(code);
+        char value[SIZELIGNEFICHIERID];
+        if (size > 0)
+            snprintf(value, sizeof value, "%-*.*s", size, size < len ? size : len, line + 5);
+        else
+            snprintf(value, sizeof value, "%.*s", len, line + 5);
+        addtrame(code, value);
+    }
+    addtrame("0905", "");
+    endtrame();
+    newplaque[index] = 0;
+}

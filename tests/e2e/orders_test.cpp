@@ -1,0 +1,219 @@
+// The real dev-build concentrator with order files on the share under the sandbox and
+// the simulated hub over TCP on 127.0.0.1: GIEGLAN "CG" orders reach the hub as "0120"
+// messages fitted to the code sizes, one slot per plate, a vanished order is withdrawn
+// with "0150" and its slot freed; the green LED follows the order directory; OTCLAN
+// ".CI" orders are sent converted for either maker column, or refused with their
+// message; a hub asked by key walks the vehicles without results.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "boxtest.h"
+#include "cryOTC.h"
+#include "equipsim.h"
+
+using boxtest::root;
+using equipsim::Frame;
+using equipsim::Record;
+using equipsim::pad;
+
+namespace {
+
+const std::string DATA = "/home/KELDRAN/DATA";
+
+void prepare(const std::string &protocol, const std::string &maker, int port) {
+    boxtest::reset_root();
+    boxtest::set_network(0);
+    mkdir(root("/mnt/GIEGLAN/ID").c_str(), 0755);   // clock file of GIEGLAN
+    mkdir(root("/mnt/GIEGLAN/SYNC").c_str(), 0755); // clock file of the other protocols
+    boxtest::write_param({{"#001#", protocol},
+                          {"#003#", ""},
+                          {"#005#", maker},
+                          {"#020#", "1234"},
+                          {"#100#", "LAN"},
+                          {"#101#", "127.0.0.1"},
+                          {"#102#", std::to_string(port)}});
+}
+
+boxtest::Proc start_box(const std::string &name) {
+    return boxtest::spawn(boxtest::concentrator_bin(), {},
+                          std::string(BINARY_DIR) + "/e2e_orders_" + name + ".out");
+}
+
+bool has_vehicle(const equipsim::Sim &sim, const std::string &key) {
+    return sim.vehicles().count(key) != 0;
+}
+
+bool withdrawn(const equipsim::Sim &sim, const std::string &key) {
+    for (const auto &k : sim.withdrawn())
+        if (k == key) return true;
+    return false;
+}
+
+std::string gpio() { return boxtest::read_file(root("/dev/gpio")); }
+
+// A hub with a gas analyser, an opacimeter and a headlamp tester of the given brand.
+equipsim::Options hub_of(const std::string &brand) {
+    equipsim::Options o;
+    o.periphs = equipsim::default_periphs("GOP", 2);
+    for (auto &p : o.periphs)
+        p.ident[0].text = pad(brand, 20);
+    return o;
+}
+
+std::vector<std::string> record_texts(const std::vector<Record> &recs) {
+    std::vector<std::string> out;
+    for (const Record &r : recs)
+        out.push_back(r.code + "=" + r.text);
+    return out;
+}
+
+TEST(Orders, GieglanOrdersReachTheHubAndVanishedOnesAreWithdrawn) {
+    equipsim::Sim sim(equipsim::Options{});
+    prepare("GIEGLAN", "KELDRAN", sim.listen_tcp(0));
+    boxtest::Proc box = start_box("gieglan");
+    ASSERT_TRUE(sim.wait_code("0121", 30000)) << box.output();
+    EXPECT_FALSE(boxtest::exists(root(DATA + "/GREEN_LED_ON")));
+
+    // the order directory appears: green LED lit and its marker made
+    const std::string cg = root("/mnt/GIEGLAN/CG");
+    mkdir(cg.c_str(), 0755);
+    ASSERT_TRUE(boxtest::wait_until([&] { return boxtest::exists(root(DATA + "/GREEN_LED_ON")); },
+                                    12000));
+    EXPECT_NE(gpio().find("0x420C 80"), std::string::npos) << gpio();
+
+    // an order: the kept lines go out padded or cut to their sizes, over two frames
+    boxtest::write_file(cg + "/K0001.CG", "[VEHICULE]\r\n0200=AB123CD\r\n0201=NOTKEPT\r\n"
+                                          "0203=0101202099\r\n0204=ES\r\n0205=1\r\n0206=2\r\n"
+                                          "[CRC]\r\n0200=4711\r\n");
+    ASSERT_TRUE(boxtest::wait_until([&] { return has_vehicle(sim, "K0001     "); }, 15000))
+        << box.output();
+    std::vector<std::string> expected{"0200=AB123CD   ", "0203=01012020", "0204=" + pad("ES", 15),
+                                      "0205=1", "0206=2"};
+    EXPECT_EQ(record_texts(sim.vehicles()["K0001     "]), expected);
+    std::vector<std::string> raws;
+    for (const Frame &f : sim.box_frames())
+        if (f.code() == "0120") raws.push_back(f.raw);
+    ASSERT_EQ(raws.size(), 2u) << "two frames, each acknowledged at its first sending";
+    EXPECT_NE(raws[0], raws[1]);
+    for (const auto &r : raws)
+        EXPECT_LE(r.size(), 80u);
+
+    // a second order with the same plate takes no slot; a plate line without value is
+    // not sent
+    boxtest::write_file(cg + "/K0002.CG", "0200=AB123CD\r\n0204=GO\r\n");
+    boxtest::write_file(cg + "/K0003.CG", "0200=\r\n0204=GO\r\n");
+    ASSERT_TRUE(boxtest::wait_until([&] { return has_vehicle(sim, "K0003     "); }, 15000));
+    EXPECT_EQ(record_texts(sim.vehicles()["K0003     "]),
+              std::vector<std::string>{"0204=" + pad("GO", 15)});
+    sleep(6); // one more reading of the directory and plate step
+    EXPECT_FALSE(has_vehicle(sim, "K0002     "));
+
+    // while an order holds the plate the vehicle stays; when none does, it is withdrawn
+    unlink((cg + "/K0001.CG").c_str());
+    sleep(6);
+    EXPECT_FALSE(withdrawn(sim, "K0001     "));
+    unlink((cg + "/K0002.CG").c_str());
+    ASSERT_TRUE(boxtest::wait_until([&] { return withdrawn(sim, "K0001     "); }, 15000))
+        << box.output();
+    EXPECT_FALSE(has_vehicle(sim, "K0001     "));
+    // the slot is free again: the plate comes back with its new order
+    boxtest::write_file(cg + "/K0002.CG", "0200=AB123CD\r\n0204=GO\r\n");
+    ASSERT_TRUE(boxtest::wait_until([&] { return has_vehicle(sim, "K0002     "); }, 15000));
+
+    // the directory vanishes: LED dark, marker gone, every vehicle withdrawn
+    boxtest::write_file(root("/dev/gpio"), "");
+    int rc = system(("rm -rf '" + cg + "'").c_str());
+    ASSERT_EQ(rc, 0);
+    ASSERT_TRUE(boxtest::wait_until([&] { return !boxtest::exists(root(DATA + "/GREEN_LED_ON")); },
+                                    12000));
+    EXPECT_NE(gpio().find("0x420B 80"), std::string::npos) << gpio();
+    EXPECT_TRUE(boxtest::wait_until(
+        [&] { return withdrawn(sim, "K0002     ") && withdrawn(sim, "K0003     "); }, 20000));
+    box.stop();
+}
+
+// An OTCLAN order file: the fields, then the fingerprint over them and "EMPREINTE=".
+std::string ci_file(const std::string &c001, bool good_print = true, bool with_print = true) {
+    std::string image = "[VEHICULE]\r\nC001=" + c001 +
+                        "\r\nC002=01012020\r\nC003=ES\r\nC004=A\r\nC005=O\r\n";
+    if (!with_print) return image;
+    char hash[41];
+    CalSha1((image + "EMPREINTE=").c_str(), hash);
+    std::string print = hash;
+    if (!good_print) print[0] = print[0] == '0' ? '1' : '0';
+    return image + "EMPREINTE=" + print + "\r\n";
+}
+
+TEST(Orders, OtclanOrdersAreConvertedForTheMakerOrRefused) {
+    struct Run {
+        const char *maker;
+        std::vector<std::string> expected;
+    } runs[] = {
+        {"KELDRAN",
+         {"0200=" + pad("AB123CD", 11), "0203=01012020", "0204=" + pad("ES", 15), "0205=A",
+          "0206=O"}},
+        {"SPX", {"7200=" + pad("AB123CD", 11), "0203=01012020", "7204=ES", "7205=A", "7206=O"}},
+    };
+    for (const Run &run : runs) {
+        SCOPED_TRACE(run.maker);
+        equipsim::Sim sim(hub_of(std::string(run.maker) == "SPX" ? "SPX" : "KELDRAN"));
+        prepare("OTCLAN", run.maker, sim.listen_tcp(0));
+        const std::string ci = root("/mnt/GIEGLAN/CI");
+        mkdir(ci.c_str(), 0755);
+        boxtest::write_file(ci + "/AB123CD.CI", ci_file("AB123CD"));
+        boxtest::write_file(ci + "/BADPRINT.CI", ci_file("BP111AA", false));
+        boxtest::write_file(ci + "/LONGPLATE.CI", ci_file("ABCDEFGHIJKL"));
+        boxtest::write_file(ci + "/NOPRINT.CI", ci_file("NP222BB", true, false));
+        boxtest::Proc box = start_box(std::string("otclan_") + run.maker);
+        const std::string key = "AB123CD   ";
+        ASSERT_TRUE(boxtest::wait_until([&] { return has_vehicle(sim, key); }, 30000))
+            << box.output();
+        EXPECT_EQ(record_texts(sim.vehicles()[key]), run.expected);
+        sleep(6); // another reading: the refused orders stay refused
+        EXPECT_EQ(sim.vehicles().size(), 1u);
+        std::string out = box.output();
+        EXPECT_NE(out.find("BADPRINT.CI: EMPREINTE KO!!"), std::string::npos) << out;
+        EXPECT_NE(out.find("LONGPLATE.CI: Taille C001 KO!!"), std::string::npos) << out;
+        EXPECT_NE(out.find("NOPRINT.CI: Balise obligatoire KO!! 1"), std::string::npos) << out;
+        box.stop();
+    }
+}
+
+TEST(Orders, HubAskedByKeyWalksTheVehiclesWithoutResults) {
+    equipsim::Sim sim(hub_of("SPX"));
+    prepare("GIEGLAN", "SPX", sim.listen_tcp(0)); // SPX makers are asked by key
+    const std::string cg = root("/mnt/GIEGLAN/CG");
+    mkdir(cg.c_str(), 0755);
+    boxtest::Proc box = start_box("bykey");
+    ASSERT_TRUE(sim.wait_code("0121", 30000)) << box.output();
+    // four vehicles fill slots 0 to 3, one at a time so that the slots follow the keys
+    for (int i = 0; i < 4; i++) {
+        std::string k = "V" + std::to_string(i);
+        boxtest::write_file(cg + "/" + k + ".CG", "0200=PL" + std::to_string(i) + "\r\n");
+        ASSERT_TRUE(boxtest::wait_until([&] { return has_vehicle(sim, pad(k, 10)); }, 15000));
+    }
+    // slots 1 and 2 go
+    unlink((cg + "/V1.CG").c_str());
+    unlink((cg + "/V2.CG").c_str());
+    ASSERT_TRUE(boxtest::wait_until(
+        [&] { return withdrawn(sim, pad("V1", 10)) && withdrawn(sim, pad("V2", 10)); }, 20000));
+    sim.clear_frames();
+    ASSERT_TRUE(boxtest::wait_until([&] { return sim.count_code("0121") >= 7; }, 30000));
+    std::vector<std::string> keys;
+    for (const Frame &f : sim.box_frames())
+        if (f.code() == "0121") keys.push_back(f.records()[0].text);
+    // somewhere in the run: slot 0, slot 3, any key, slot 0 again
+    std::string seq;
+    for (const auto &k : keys)
+        seq += k + "|";
+    EXPECT_NE(seq.find("V0        |V3        |??????????|V0        |"), std::string::npos) << seq;
+    EXPECT_EQ(seq.find("V1 "), std::string::npos) << seq;
+    box.stop();
+}
+
+} // namespace
