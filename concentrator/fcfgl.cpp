@@ -150,8 +150,20 @@ static const char *plate_value(void) {
     return m.DataMeasures;
 }
 
+// Length of t without its trailing blanks.
+static size_t trimmed_len(const char *t) {
+    size_t n = strlen(t);
+    while (n > 0 && t[n - 1] == ' ')
+        n--;
+    return n;
+}
+
+// Two texts alike but for trailing blanks, the first not blank: plates fill their order
+// field with blanks and keys travel padded to ten characters, while the result's plate
+// and the order's key stand bare.
 static int same_text(const char *a, const char *b) {
-    return a[0] && strcmp(a, b) == 0;
+    size_t n = trimmed_len(a);
+    return n > 0 && n == trimmed_len(b) && strncmp(a, b, n) == 0;
 }
 
 // Base name of the result files: the key of the order whose plate is the plate
@@ -174,7 +186,8 @@ static int result_name(char *name, size_t size, int *slot) {
                 cle_get_data, found);
     }
     size_t n = 0;
-    for (const char *p = found; *p && n + 1 < size; p++)
+    const char *end = found + trimmed_len(found); // a padded key names no file with blanks
+    for (const char *p = found; p < end && n + 1 < size; p++)
         if (*p != '/') name[n++] = *p;
     name[n] = 0;
     if (!name[0]) fprintf(stderr, "\nresultat sans plaque ni cle: non ecrit\n");
