@@ -8,6 +8,7 @@
 // writer dumps one peripheral's identification items with their checksums. Both
 // write only when the share is usable (testNetwork) and every line ends CR LF.
 #include "fcfgl.h"
+#include "fsm.h"
 
 #include <errno.h>
 #include <stdlib.h>
@@ -158,14 +159,6 @@ static size_t trimmed_len(const char *t) {
     return n;
 }
 
-// Two texts alike but for trailing blanks, the first not blank: plates fill their order
-// field with blanks and keys travel padded to ten characters, while the result's plate
-// and the order's key stand bare.
-static int same_text(const char *a, const char *b) {
-    size_t n = trimmed_len(a);
-    return n > 0 && n == trimmed_len(b) && strncmp(a, b, n) == 0;
-}
-
 // Base name of the result files: the key of the order whose plate is the plate
 // value, or whose plate or key is the key of the result. When no order matches, the
 // result is still written, named after the key of the result, else after the plate
@@ -176,8 +169,8 @@ static int result_name(char *name, size_t size, int *slot) {
     const char *found = nullptr;
     *slot = -1;
     for (int i = 0; i < NBPLAQUEMAX && *slot < 0; i++)
-        if (same_text(SI[i].plaqueinfo, plate) || same_text(SI[i].plaqueinfo, cle_get_data) ||
-            same_text(SI[i].cle, cle_get_data))
+        if (same_field(SI[i].plaqueinfo, plate) || same_field(SI[i].plaqueinfo, cle_get_data) ||
+            same_field(SI[i].cle, cle_get_data))
             *slot = i;
     if (*slot >= 0) found = SI[*slot].cle;
     if (!found || !found[0]) {

@@ -427,8 +427,7 @@ static void find_base_name(void) {
     if (strcmp(plate.CodeGiegData, "0200") != 0 && strcmp(plate.CodeGiegData, "7200") != 0) return;
     if (plate.DataMeasures[0] == 0) return;
     for (int s = 0; s < NBPLAQUEMAX; s++) {
-        if (strncmp(SI[s].plaqueinfo, plate.DataMeasures, sizeof SI[s].plaqueinfo) == 0 &&
-            strlen(plate.DataMeasures) < sizeof SI[s].plaqueinfo) {
+        if (same_field(SI[s].plaqueinfo, plate.DataMeasures)) {
             snprintf(temp_plaque, sizeof temp_plaque, "%.*s", (int)sizeof SI[s].fichier - 1,
                      SI[s].fichier);
             return;

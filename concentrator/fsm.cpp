@@ -44,6 +44,15 @@ void supprime_espace_fin(char *source) {
         source[--n] = 0;
 }
 
+int same_field(const char *a, const char *b) {
+    size_t la = strlen(a), lb = strlen(b);
+    while (la > 0 && a[la - 1] == ' ')
+        la--;
+    while (lb > 0 && b[lb - 1] == ' ')
+        lb--;
+    return la > 0 && la == lb && strncmp(a, b, la) == 0;
+}
+
 void supprime_zero_debut(char *source) {
     size_t n = strlen(source);
     if (n == 0) return;

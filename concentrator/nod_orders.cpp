@@ -116,7 +116,12 @@ void PCaction(int code) {
         if (voiture[s].plaque[0] && order_of_plate(voiture[s].plaque) < 0) NEWCLE[s] = 1;
     for (int s = 0; s < NBPLAQUEMAX; s++) {
         if (voiture[s].idx != ALL) {
-            senddatamulti(PC, &enveloppe[5], (char)s);
+            // A single instrument's result frames carry no key: the result is that of the
+            // vehicle in its slot, handed over by the slot's own key.
+            const char *key = giegtype == 1 && termine[s] && voiture[s].cle[0]
+                                  ? voiture[s].cle
+                                  : &enveloppe[5];
+            senddatamulti(PC, key, (char)s);
             break;
         }
     }

@@ -213,6 +213,16 @@ TEST_F(Gieglan, OrderIsFoundByKeyWhenThePlateDiffers) {
     EXPECT_EQ(boxtest::lines_of(res("OTHERKEY.O"))[1], "0320=.O") << "no peripheral of kind O";
 }
 
+TEST_F(Gieglan, PaddedOrderPlateMatchesTheBarePlateOfTheResult) {
+    memset(SI, 0, sizeof SI);
+    snprintf(SI[5].cle, sizeof SI[5].cle, "K5");
+    snprintf(SI[5].plaqueinfo, sizeof SI[5].plaqueinfo, "AB123CD   ");
+    cle_get_data[0] = 0;
+    measures({{"0200", "AB123CD"}, {"0502", "00.1"}});
+    fct_create_file_gieglan(0);
+    EXPECT_TRUE(boxtest::exists(boxtest::root(RES + "K5.G")));
+}
+
 TEST_F(Gieglan, SubDirectoryIsUsedOnlyFromThreeCharacters) {
     mkdir(boxtest::root("/mnt/GIEGLAN/ST1").c_str(), 0755);
     mkdir(boxtest::root("/mnt/GIEGLAN/ST1/RES").c_str(), 0755);

@@ -195,6 +195,10 @@ TEST(Scan, SingleInstrumentIsPolledWithoutAcknowledgementOrIdentification) {
     equipsim::Sim sim(o);
     int port = sim.listen_tcp(0);
     prepare("KELDRAN", port);
+    // the vehicle waiting for the instrument
+    for (const char *d : {"/mnt/GIEGLAN/CG", "/mnt/GIEGLAN/RES"})
+        mkdir(root(d).c_str(), 0755);
+    boxtest::write_file(root("/mnt/GIEGLAN/CG/K1.txt"), "[V]\r\n0200=AB123CD\r\n[CRC]\r\n");
     boxtest::Proc box = start_box("single");
     ASSERT_TRUE(sim.wait_code("0110", 20000)) << box.output();
     std::vector<Frame> all = sim.box_frames();
@@ -217,6 +221,12 @@ TEST(Scan, SingleInstrumentIsPolledWithoutAcknowledgementOrIdentification) {
         if (!f.from_box && f.code() == "0111") sent++;
     EXPECT_GE(sent, 2);
     EXPECT_GE(sim.count_code("0900"), sent);
+    // the result frames carry no key: the result is still that of the waiting vehicle
+    const std::string file = root("/mnt/GIEGLAN/RES/K1.G");
+    ASSERT_TRUE(boxtest::wait_until(
+        [&] { return boxtest::read_file(file).find("[CRC]") != std::string::npos; }, 15000))
+        << box.output();
+    EXPECT_NE(boxtest::read_file(file).find("0505=0004.25\r\n0506=0005.25\r\n"), std::string::npos);
     box.stop();
 }
 
