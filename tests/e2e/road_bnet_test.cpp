@@ -85,7 +85,7 @@ TEST(RoadBnet, OrdersReachTheHubByPlateAndEachVehicleGetsItsOwnResultFile) {
         files.push_back(results + "/" + p + ".dat");
     ASSERT_TRUE(roadtest::wait_files(files, 60000)) << box.output();
 
-    // the example file of the station's documentation, for the same values
+    // both low beams passed, no fog lamps, an end date: the whole file, byte for byte
     EXPECT_EQ(boxtest::read_file(files[0]),
               head_of("AB123CD", "3", "06.12.2026 15:30:00") +
                   lf({"VerticalPositionRight_State=1", "VerticalPositionLeft_State=1",
