@@ -151,6 +151,13 @@ static const char *plate_value(void) {
     return m.DataMeasures;
 }
 
+// Length of t without its trailing blanks.
+static size_t trimmed_len(const char *t) {
+    size_t n = strlen(t);
+    while (n > 0 && t[n - 1] == ' ')
+        n--;
+    return n;
+}
 
 // Base name of the result files: the key of the order whose plate is the plate
 // value, or whose plate or key is the key of the result. When no order matches, the
@@ -172,7 +179,8 @@ static int result_name(char *name, size_t size, int *slot) {
                 cle_get_data, found);
     }
     size_t n = 0;
-    for (const char *p = found; *p && n + 1 < size; p++)
+    const char *end = found + trimmed_len(found); // a padded key names no file with blanks
+    for (const char *p = found; p < end && n + 1 < size; p++)
         if (*p != '/') name[n++] = *p;
     name[n] = 0;
     if (!name[0]) fprintf(stderr, "\nresultat sans plaque ni cle: non ecrit\n");

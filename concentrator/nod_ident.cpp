@@ -80,10 +80,11 @@ char getinfo(const char *code, const char *txt, int length, char *destin) {
         if (i > MAXBYTE || is_end(txt[i])) return 0;
         if (strncmp(txt + i + 1, code, 4) == 0) {
             if (length == 0) return 1;
-            // fixed-length copy: the value of a short item runs into what follows it
+            // copy of the code's length; a shorter value ends at the next control byte
+            // instead of taking the next record's ETB and code into itself
             const char *src = txt + i + 5;
             int k = 0;
-            while (k < length && src[k]) {
+            while (k < length && src[k] && src[k] != STX && src[k] != ETB && !is_end(src[k])) {
                 destin[k] = src[k];
                 k++;
             }

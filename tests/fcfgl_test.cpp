@@ -191,12 +191,12 @@ TEST_F(Gieglan, ResultWithoutOrderIsNamedAfterItsKeyThenItsPlate) {
     peripheral(0, 1, 'G', "BRAND", "MODEL 2", "SN/0042");
     memset(SI, 0, sizeof SI); // no order left, and empty slots never match
     measures({{"0200", "ZZ/999"}, {"0502", "00.1"}});
-    snprintf(cle_get_data, sizeof cle_get_data, "K42");
+    snprintf(cle_get_data, sizeof cle_get_data, "K42       "); // padded as on the link
     testing::internal::CaptureStderr();
     fct_create_file_gieglan(0);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("aucun ordre"), std::string::npos) << err;
-    EXPECT_NE(res("K42.G").find("0502=00.1\r\n"), std::string::npos);
+    EXPECT_NE(res("K42.G").find("0502=00.1\r\n"), std::string::npos) << "no blanks in the name";
 
     cle_get_data[0] = 0;
     fct_create_file_gieglan(0);

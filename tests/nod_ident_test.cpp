@@ -31,14 +31,16 @@ TEST(Getinfo, FindsRecordsOnlyAtSegmentStarts) {
     EXPECT_EQ(getinfo("0905", g.c_str(), 0, nullptr), 0);
 }
 
-TEST(Getinfo, StopsAtEndOfRecordsAndCopiesAFixedLength) {
+TEST(Getinfo, StopsAtEndOfRecordsAndCopiesAtMostTheCodesLength) {
     std::string f = frame("0140001" + std::string(1, B) + "0306AB" + B + "0307CDEFG");
     // after ETX nothing is searched, even a segment start in the checksum area
     std::string tail = f + B + "0999";
     EXPECT_EQ(getinfo("0999", tail.c_str(), 0, nullptr), 0);
     char out[32];
     EXPECT_EQ(getinfo("0306", f.c_str(), 5, out), 1);
-    EXPECT_EQ(std::string(out), std::string("AB") + B + "03") << "a short value runs on";
+    EXPECT_STREQ(out, "AB") << "a short value never takes the next record into itself";
+    EXPECT_EQ(getinfo("0307", f.c_str(), 3, out), 1);
+    EXPECT_STREQ(out, "CDE") << "a long value is cut to the code's length";
     // the copy ends early at the end of the text
     std::string cut = std::string(1, S) + "0300KEL";
     EXPECT_EQ(getinfo("0300", cut.c_str(), 20, out), 1);

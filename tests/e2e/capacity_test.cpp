@@ -37,7 +37,7 @@ int count_of(const std::string &text, const std::string &what) {
 
 TEST(Capacity, FullTableHoldsTheTwentyFirstOrderUntilASlotFrees) {
     equipsim::Sim sim(hub("G"));
-    prepare(lan_link(sim.listen_tcp(0)));
+    prepare("GIEGLAN", "KELDRAN", sim.listen_tcp(0));
     boxtest::Proc box = start_box("capacity");
     ASSERT_TRUE(sim.wait_code("0121", 30000)) << box.output();
 

@@ -45,7 +45,7 @@ void road(equipsim::Sim &sim, const boxtest::Proc &box, const std::string &key,
 
 TEST(Links, VehicleRoadOverRs232) {
     equipsim::Sim sim(hub("G"));
-    prepare(serial_link("RS232"));
+    prepare("GIEGLAN", "KELDRAN", 0, serial_link("RS232"));
     ASSERT_TRUE(sim.open_pty(root("/dev/ttyS2")));
     boxtest::Proc box = start_box("links_rs232");
     road(sim, box, "S1", "RS232AA", 1);
@@ -54,7 +54,7 @@ TEST(Links, VehicleRoadOverRs232) {
 
 TEST(Links, UsbAdapterUnpluggedAndBackAsTtyUSB1) {
     equipsim::Sim sim(hub("G"));
-    prepare(serial_link("USB", "COM1"));
+    prepare("GIEGLAN", "KELDRAN", 0, serial_link("USB", "COM1"));
     ASSERT_TRUE(sim.open_pty(root("/dev/ttyUSB0")));
     boxtest::Proc box = start_box("links_usb");
     road(sim, box, "U1", "USB1AA", 11);
@@ -81,7 +81,7 @@ TEST(Links, UsbAdapterUnpluggedAndBackAsTtyUSB1) {
 
 TEST(Links, BluetoothDeviceGoneAndBack) {
     equipsim::Sim sim(hub("G"));
-    prepare(serial_link("BLUETOOTH"));
+    prepare("GIEGLAN", "KELDRAN", 0, serial_link("BLUETOOTH"));
     ASSERT_TRUE(sim.open_pty(root("/dev/rfcomm0")));
     boxtest::Proc box = start_box("links_bt");
     road(sim, box, "B1", "BT1AA", 21);
@@ -103,7 +103,7 @@ TEST(Links, TcpEquipmentRestarting) {
     auto sim = std::make_unique<equipsim::Sim>(hub("G"));
     const int port = sim->listen_tcp(0);
     ASSERT_GT(port, 0);
-    prepare(lan_link(port));
+    prepare("GIEGLAN", "KELDRAN", port);
     boxtest::Proc box = start_box("links_tcp");
     road(*sim, box, "T1", "TCP1AA", 31);
     if (HasFatalFailure()) return;

@@ -1,9 +1,8 @@
-// Helpers of the end-to-end tests that follow vehicles on their road: a sandbox laid out
-// for a station, the real concentrator started in it, GIEGLAN order files dropped on the
-// share and the result files that come back, and what the simulated equipment saw.
+// Helpers of the end-to-end tests that run the real concentrator against the simulated
+// equipment (over TCP on 127.0.0.1, or a serial line on a pseudo-terminal): a fresh
+// sandbox with its parameter file, the program itself, GIEGLAN orders dropped on the share
+// and the result files that come back, and questions put to the simulator.
 #pragma once
-
-#ifdef HAVE_EQUIPSIM
 
 #include <map>
 #include <string>
@@ -14,26 +13,31 @@
 
 namespace roadtest {
 
-using Tags = std::map<std::string, std::string>;
+// Empties the sandbox, makes the share reachable (testNetwork answers 0) with its ID and
+// SYNC directories, and writes a parameter file for protocol and maker, the link being
+// LAN to 127.0.0.1:port. extra tags are added to (or replace) those.
+void prepare(const std::string &protocol, const std::string &maker, int port,
+             const std::map<std::string, std::string> &extra = {});
 
-// Link lines of the parameter file: TCP to 127.0.0.1:port, or a serial line of the given
-// kind ("RS232", "USB", "BLUETOOTH") with its port word (USB "COM1"...) at 9600 bit/s.
-Tags lan_link(int port);
-Tags serial_link(const std::string &kind, const std::string &port_word = "");
-
-// A fresh sandbox whose share is reachable, with the share's ID, SYNC, CG and RES
-// directories, and a parameter file for the protocol, the maker and the link.
-void prepare(const Tags &link, const std::string &protocol = "GIEGLAN",
-             const std::string &maker = "KELDRAN");
-
-// The concentrator of the dev build; its console in BINARY_DIR/e2e_<name>.out.
+// The dev-build concentrator, its console in BINARY_DIR/e2e_<name>.out.
 boxtest::Proc start_box(const std::string &name);
+
+bool has_vehicle(const equipsim::Sim &sim, const std::string &key);
+// "code=text" of each record, in order.
+std::vector<std::string> record_texts(const std::vector<equipsim::Record> &recs);
+// Waits until every named file exists and its size has stayed the same for a moment.
+bool wait_files(const std::vector<std::string> &paths, int timeout_ms);
+
+// Link lines of the parameter file for a serial line of the given kind ("RS232", "USB",
+// "BLUETOOTH") with its port word (USB "COM1"...) at 9600 bit/s: the extra tags of prepare.
+std::map<std::string, std::string> serial_link(const std::string &kind,
+                                               const std::string &port_word = "");
 
 // A hub of the given peripheral letters (numbered from 2), default identifications.
 equipsim::Options hub(const std::string &letters);
 
-// GIEGLAN order files on the share: written whole under a hidden name, then renamed, so
-// that a reading never sees half a file.
+// GIEGLAN order files on the share (its CG and RES directories made when missing): written
+// whole under a hidden name, then renamed, so that a reading never sees half a file.
 void put_order(const std::string &key, const std::string &plate);
 void remove_order(const std::string &key);
 
@@ -50,5 +54,3 @@ std::vector<std::string> result_files(const std::string &key);
 std::string gas_file(const std::string &key); // the text of "<key>.G", "" when absent
 
 } // namespace roadtest
-
-#endif
