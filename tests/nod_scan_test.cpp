@@ -191,6 +191,25 @@ TEST_F(Scan, WithdrawalAcknowledgedByTheEquipmentEmptiesTheSlot) {
     EXPECT_EQ(COMOINPROG[0], 1);
 }
 
+TEST_F(Scan, SpxWithdrawalIsSentOnlyWhileTheDialogueRunsAndSettledByTheAnswer) {
+    snprintf(save_client, sizeof save_client, "SPX");
+    giegtype = 2;
+    vehicle(4, "K4");
+    ASSERT_EQ(exchange(), 188); // the connection is up
+    NEWCLE[4] = 1;
+    COMOINPROG[0] = 0;
+    memset(&ASKEQUIPONESEC, 0, sizeof ASKEQUIPONESEC);
+    scanequip();
+    EXPECT_TRUE(sim.withdrawn().empty()) << "no dialogue: nothing is sent";
+    COMOINPROG[0] = 1;
+    memset(&ASKEQUIPONESEC, 0, sizeof ASKEQUIPONESEC);
+    scanequip();
+    EXPECT_EQ(sim.withdrawn(), std::vector<std::string>{"K4        "});
+    EXPECT_EQ(voiture[4].cle[0], 0) << "the acknowledgement settles the slot at once";
+    EXPECT_EQ(NEWCLE[4], 0);
+    EXPECT_EQ(effacement, 0);
+}
+
 TEST_F(Scan, WithdrawalOnALostLinkFreesTheSlotLocally) {
     giegtype = 2;
     vehicle(1, "K1");

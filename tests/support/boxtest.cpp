@@ -32,7 +32,8 @@ static void sh(const std::string &cmd) {
 
 void reset_root(bool gpio) {
     std::string r = root();
-    if (r.size() < 10 || r.find("/root") == std::string::npos) abort(); // never outside a sandbox
+    // never outside a sandbox: its root is a directory named root or unitroot
+    if (r.size() < 10 || r.compare(r.size() - 4, 4, "root") != 0) abort();
     sh("rm -rf '" + r + "'");
     for (const char *d : {"/home/KELDRAN/DATA/log", "/mnt/GIEGLAN", "/dev", "/etc", "/bin",
                           "/mnt/usbflash", "/mnt/usbflash2"})
