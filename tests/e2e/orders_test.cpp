@@ -91,7 +91,9 @@ TEST(Orders, GieglanOrdersReachTheHubAndVanishedOnesAreWithdrawn) {
     boxtest::write_file(cg + "/K0001.CG", "[VEHICULE]\r\n0200=AB123CD\r\n0201=NOTKEPT\r\n"
                                           "0203=0101202099\r\n0204=ES\r\n0205=1\r\n0206=2\r\n"
                                           "[CRC]\r\n0200=4711\r\n");
-    ASSERT_TRUE(boxtest::wait_until([&] { return has_vehicle(sim, "K0001     "); }, 15000))
+    // the simulator files a vehicle from its first frame on: wait for the whole message
+    ASSERT_TRUE(boxtest::wait_until(
+        [&] { return has_vehicle(sim, "K0001     ") && sim.count_code("0120") >= 2; }, 15000))
         << box.output();
     std::vector<std::string> expected{"0200=AB123CD   ", "0203=01012020", "0204=" + pad("ES", 15),
                                       "0205=1", "0206=2"};
