@@ -16,38 +16,19 @@
 #include "boxtest.h"
 #include "cryOTC.h"
 #include "equipsim.h"
+#include "roadtest.h"
 
 using boxtest::root;
 using equipsim::Frame;
 using equipsim::Record;
 using equipsim::pad;
+using roadtest::has_vehicle;
+using roadtest::prepare;
+using roadtest::record_texts;
 
 namespace {
 
 const std::string DATA = "/home/KELDRAN/DATA";
-
-void prepare(const std::string &protocol, const std::string &maker, int port) {
-    boxtest::reset_root();
-    boxtest::set_network(0);
-    mkdir(root("/mnt/GIEGLAN/ID").c_str(), 0755);   // clock file of GIEGLAN
-    mkdir(root("/mnt/GIEGLAN/SYNC").c_str(), 0755); // clock file of the other protocols
-    boxtest::write_param({{"#001#", protocol},
-                          {"#003#", ""},
-                          {"#005#", maker},
-                          {"#020#", "1234"},
-                          {"#100#", "LAN"},
-                          {"#101#", "127.0.0.1"},
-                          {"#102#", std::to_string(port)}});
-}
-
-boxtest::Proc start_box(const std::string &name) {
-    return boxtest::spawn(boxtest::concentrator_bin(), {},
-                          std::string(BINARY_DIR) + "/e2e_orders_" + name + ".out");
-}
-
-bool has_vehicle(const equipsim::Sim &sim, const std::string &key) {
-    return sim.vehicles().count(key) != 0;
-}
 
 bool withdrawn(const equipsim::Sim &sim, const std::string &key) {
     for (const auto &k : sim.withdrawn())
@@ -66,17 +47,10 @@ equipsim::Options hub_of(const std::string &brand) {
     return o;
 }
 
-std::vector<std::string> record_texts(const std::vector<Record> &recs) {
-    std::vector<std::string> out;
-    for (const Record &r : recs)
-        out.push_back(r.code + "=" + r.text);
-    return out;
-}
-
 TEST(Orders, GieglanOrdersReachTheHubAndVanishedOnesAreWithdrawn) {
     equipsim::Sim sim(equipsim::Options{});
     prepare("GIEGLAN", "KELDRAN", sim.listen_tcp(0));
-    boxtest::Proc box = start_box("gieglan");
+    boxtest::Proc box = roadtest::start_box("orders_gieglan");
     ASSERT_TRUE(sim.wait_code("0121", 30000)) << box.output();
     EXPECT_FALSE(boxtest::exists(root(DATA + "/GREEN_LED_ON")));
 
@@ -171,7 +145,7 @@ TEST(Orders, OtclanOrdersAreConvertedForTheMakerOrRefused) {
         boxtest::write_file(ci + "/BADPRINT.CI", ci_file("BP111AA", false));
         boxtest::write_file(ci + "/LONGPLATE.CI", ci_file("ABCDEFGHIJKL"));
         boxtest::write_file(ci + "/NOPRINT.CI", ci_file("NP222BB", true, false));
-        boxtest::Proc box = start_box(std::string("otclan_") + run.maker);
+        boxtest::Proc box = roadtest::start_box(std::string("orders_otclan_") + run.maker);
         const std::string key = "AB123CD   ";
         ASSERT_TRUE(boxtest::wait_until([&] { return has_vehicle(sim, key); }, 30000))
             << box.output();

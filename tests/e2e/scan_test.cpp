@@ -15,6 +15,7 @@
 
 #include "boxtest.h"
 #include "equipsim.h"
+#include "roadtest.h"
 
 using boxtest::root;
 using equipsim::Frame;
@@ -25,25 +26,6 @@ using equipsim::pad;
 namespace {
 
 const std::string DATA = "/home/KELDRAN/DATA";
-
-// A fresh sandbox whose share is reachable, a parameter file for a LAN link to port.
-void prepare(const std::string &maker, int port) {
-    boxtest::reset_root();
-    boxtest::set_network(0);
-    mkdir(root("/mnt/GIEGLAN/ID").c_str(), 0755); // the clock file goes there
-    boxtest::write_param({{"#001#", "GIEGLAN"},
-                          {"#003#", ""},
-                          {"#005#", maker},
-                          {"#020#", "1234"},
-                          {"#100#", "LAN"},
-                          {"#101#", "127.0.0.1"},
-                          {"#102#", std::to_string(port)}});
-}
-
-boxtest::Proc start_box(const std::string &name) {
-    return boxtest::spawn(boxtest::concentrator_bin(), {},
-                          std::string(BINARY_DIR) + "/e2e_scan_" + name + ".out");
-}
 
 std::vector<Frame> box_frames_with(const equipsim::Sim &sim, const std::vector<std::string> &codes) {
     std::vector<Frame> out;
@@ -97,9 +79,9 @@ TEST(Scan, HubIsFoundIdentifiedPolledAndRestartedAfterSilence) {
     o.periphs = {{2, 'G', GAS_IDENT}, {3, 'O', equipsim::default_ident('O', 3)}};
     equipsim::Sim sim(o);
     int port = sim.listen_tcp(0);
-    prepare("KELDRAN", port);
+    roadtest::prepare("GIEGLAN", "KELDRAN", port);
     boxtest::write_file(root(DATA + "/CHECK_NO_OPA"), "");
-    boxtest::Proc box = start_box("hub");
+    boxtest::Proc box = roadtest::start_box("scan_hub");
 
     // the list is asked first, acknowledged, then each peripheral gets the clock and "0140"
     ASSERT_TRUE(sim.wait_code("0121", 30000)) << box.output();
@@ -194,12 +176,12 @@ TEST(Scan, SingleInstrumentIsPolledWithoutAcknowledgementOrIdentification) {
     o.periphs = {{1, 'G', {}}};
     equipsim::Sim sim(o);
     int port = sim.listen_tcp(0);
-    prepare("KELDRAN", port);
+    roadtest::prepare("GIEGLAN", "KELDRAN", port);
     // the vehicle waiting for the instrument
     for (const char *d : {"/mnt/GIEGLAN/CG", "/mnt/GIEGLAN/RES"})
         mkdir(root(d).c_str(), 0755);
     boxtest::write_file(root("/mnt/GIEGLAN/CG/K1.txt"), "[V]\r\n0200=AB123CD\r\n[CRC]\r\n");
-    boxtest::Proc box = start_box("single");
+    boxtest::Proc box = roadtest::start_box("scan_single");
     ASSERT_TRUE(sim.wait_code("0110", 20000)) << box.output();
     std::vector<Frame> all = sim.box_frames();
     EXPECT_EQ(all[0].code(), "0100");
@@ -242,8 +224,8 @@ TEST(Scan, BrandsAreAuthorisedByTheMakersList) {
         o.periphs = {{2, 'G', refused}, {3, 'O', accepted}};
         equipsim::Sim sim(o);
         int port = sim.listen_tcp(0);
-        prepare(maker, port);
-        boxtest::Proc box = start_box(maker);
+        roadtest::prepare("GIEGLAN", maker, port);
+        boxtest::Proc box = roadtest::start_box(std::string("scan_") + maker);
         ASSERT_TRUE(sim.wait_code("0140", 20000)) << box.output();
         sim.clear_frames();
         // after the refusal the scan starts again with the list request
