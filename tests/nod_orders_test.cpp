@@ -11,6 +11,7 @@
 #include <string>
 
 #include "boxtest.h"
+#include "linktest.h"
 #include "file_param.h"
 #include "main.h"
 #include "nod.h"
@@ -36,12 +37,7 @@ class Orders : public ::testing::Test {
   protected:
     boxtest::FakeClock clock{1765000000};
     void SetUp() override {
-        boxtest::reset_root();
-        boxtest::reset_state();
-        snprintf(save_protocol, sizeof save_protocol, "GIEGLAN");
-        snprintf(save_client, sizeof save_client, "KELDRAN");
-        snprintf(save_type_com, sizeof save_type_com, "LAN");
-        snprintf(equipIp, sizeof equipIp, "127.0.0.1");
+        linktest::gieglan_station();
         equipPort = refused_port();
         clock.auto_step(1000); // waits of the link end quickly
         memset(enveloppe, 0, sizeof enveloppe);

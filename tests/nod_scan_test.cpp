@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "boxtest.h"
+#include "linktest.h"
 #include "equipsim.h"
 #include "file_param.h"
 #include "ipc.h"
@@ -100,12 +101,7 @@ class Scan : public ::testing::Test {
   protected:
     equipsim::Sim sim{equipsim::Options{}};
     void SetUp() override {
-        boxtest::reset_root();
-        boxtest::reset_state();
-        snprintf(save_protocol, sizeof save_protocol, "GIEGLAN");
-        snprintf(save_client, sizeof save_client, "KELDRAN");
-        snprintf(save_type_com, sizeof save_type_com, "LAN");
-        snprintf(equipIp, sizeof equipIp, "127.0.0.1");
+        linktest::gieglan_station();
         equipPort = sim.listen_tcp(0);
         ASSERT_GT(equipPort, 0);
         demandeParCle = 0;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "boxtest.h"
 #include "file_param.h"
 #include "ipc.h"
 #include "main.h"
@@ -65,6 +66,15 @@ bool use_serial(const char *kind, const std::string &dev, const char *speed) {
     tty_setup(fd_tty);
     ttyUSB_open = 1;
     return true;
+}
+
+void gieglan_station() {
+    boxtest::reset_root();
+    boxtest::reset_state();
+    snprintf(save_protocol, sizeof save_protocol, "GIEGLAN");
+    snprintf(save_client, sizeof save_client, "KELDRAN");
+    snprintf(save_type_com, sizeof save_type_com, "LAN");
+    snprintf(equipIp, sizeof equipIp, "127.0.0.1");
 }
 
 } // namespace linktest

@@ -13,6 +13,9 @@ std::string frame(const std::string &records, bool good = true);
 // Link settings and state of the concentrator back to nothing: no socket, no serial
 // descriptor, markers unknown, the link log path of the sandbox.
 void reset_link();
+// A fresh sandbox and tables, and a GIEGLAN station of an ordinary maker on a LAN link to
+// 127.0.0.1 (the port is the test's to set).
+void gieglan_station();
 // The concentrator on TCP to 127.0.0.1:port.
 void use_tcp(int port);
 // The concentrator on a serial link kind ("RS232", "USB") at device `dev`, opened as
