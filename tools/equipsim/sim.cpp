@@ -88,6 +88,7 @@ struct Sim::Impl {
     bool stopping = false;
     int wake[2] = {-1, -1};
     unsigned gen = 0; // bumped whenever a descriptor is closed or replaced
+    unsigned polls = 0; // returns of the I/O thread from its poll
 
     int lfd = -1, cfd = -1; // listening socket, current connection
     int port = 0;
@@ -495,6 +496,8 @@ struct Sim::Impl {
             lk.unlock();
             int r = poll(p, n, timeout);
             lk.lock();
+            polls++; // a descriptor closed meanwhile is now really closed
+            cv.notify_all();
             if (stopping) break;
             if (r <= 0) continue;
             if (p[0].revents) {
@@ -724,11 +727,15 @@ void Sim::drop_connection() {
 }
 
 void Sim::vanish() {
-    std::lock_guard<std::mutex> lk(d->m);
+    std::unique_lock<std::mutex> lk(d->m);
     std::string path = d->link_path;
     d->close_pty(true);
     d->note("device vanished (" + path + ")");
+    // The I/O thread may be polling the old master, which keeps it open until the poll
+    // returns: wait for that, so that the box's next operation on it fails.
+    unsigned before = d->polls;
     d->kick();
+    d->cv.wait_for(lk, std::chrono::seconds(1), [&] { return d->polls != before || d->stopping; });
 }
 
 bool Sim::reappear(const std::string &new_link_path) { return open_pty(new_link_path); }
