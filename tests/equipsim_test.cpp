@@ -541,8 +541,9 @@ TEST(EquipsimCli, ExplainsItselfAndPlaysAHubOverTcpUntilSigterm) {
     boxtest::Proc p = boxtest::spawn(EQUIPSIM_BIN, {"--tcp", "0", "--periph", "G,P"}, out);
     int port = 0;
     ASSERT_TRUE(boxtest::wait_until([&] {
-        size_t at = p.output().find("127.0.0.1:");
-        if (at != std::string::npos) port = atoi(p.output().c_str() + at + 10);
+        const std::string o = p.output(); // read once: the file grows between readings
+        size_t at = o.find("127.0.0.1:");
+        if (at != std::string::npos) port = atoi(o.c_str() + at + 10);
         return port > 0;
     }, 5000));
     BoxEnd box;
