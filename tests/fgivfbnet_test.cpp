@@ -72,6 +72,23 @@ TEST_F(Bnet, OrdersAreKeyedByTheirPlatePaddedToTenOrCutToEleven) {
     read();
     EXPECT_STREQ(SI[0].plaqueinfo, "ABCDEFGHIJK");
     EXPECT_STREQ(SI[0].cle, "ABCDEFGHIJ");
+    put("veh", "Plate=AB\x02\x03" "CD\x17\n");
+    read();
+    EXPECT_STREQ(SI[0].plaqueinfo, "AB  CD    ") << "control bytes become blanks";
+    EXPECT_STREQ(SI[0].cle, "AB  CD    ");
+}
+
+TEST_F(Bnet, OnlyRegularFilesAreOrders) {
+    put("veh", "Plate=AB12CD\n");
+    fs::create_directories(dir + "/sub");
+    put("sub/inner", "Plate=INNER\n");
+    ASSERT_TRUE(runs_past_fifo(dir + "/pipe", [&] { read(); }, 3000))
+        << "a FIFO in the order directory holds the reader";
+    // a device that never ends
+    ASSERT_EQ(symlink("/dev/zero", (dir + "/zero").c_str()), 0);
+    read();
+    ASSERT_EQ(Cpt_plaque, 1);
+    EXPECT_STREQ(SI[0].plaqueinfo, "AB12CD    ");
 }
 
 TEST_F(Bnet, DotNamesUnreadableFilesAndBlankPlatesAreNotCounted) {
@@ -138,12 +155,28 @@ TEST_F(Asa, LaterTagLinesWinFieldsAreCutAndLineEndsAreNotValue) {
     put("v", "  <REGISTRATION>FIRST</REGISTRATION>\n<FUEL1>ESSENCE</FUEL1>\n"
              "junk <REGISTRATION>ABCDEFGHIJKLMN</REGISTRATION>\r\n");
     put("w", "<REGISTRATION>XY12\r\n<FUEL1>GO\r\n");
+    put("x", "<REGISTRATION>CT\x03\x04" "99</REGISTRATION><FUEL1>\x17" "D</FUEL1>\n");
     read();
     auto m = orders();
-    ASSERT_EQ(m.size(), 2u);
+    ASSERT_EQ(m.size(), 3u);
     EXPECT_STREQ(SI[m["ABCDEFGHIJK"]].cle, "ABCDEFGHIJ");
     EXPECT_STREQ(SI[m["ABCDEFGHIJK"]].carburantinfo, "ESS");
     EXPECT_STREQ(SI[m["XY12"]].carburantinfo, "GO");
+    ASSERT_EQ(m.count("CT  99"), 1u) << "control bytes become blanks";
+    EXPECT_STREQ(SI[m["CT  99"]].carburantinfo, " D");
+}
+
+TEST_F(Asa, OnlyRegularFilesAreOrders) {
+    put("v1", "<REGISTRATION>AB1</REGISTRATION>\n");
+    fs::create_directories(dir + "/sub");
+    put("sub/inner", "<REGISTRATION>INNER</REGISTRATION>\n");
+    ASSERT_TRUE(runs_past_fifo(dir + "/pipe", [&] { read(); }, 3000))
+        << "a FIFO in the order directory holds the reader";
+    // a device that never ends
+    ASSERT_EQ(symlink("/dev/zero", (dir + "/zero").c_str()), 0);
+    read();
+    ASSERT_EQ(Cpt_plaque, 1);
+    EXPECT_STREQ(SI[0].plaqueinfo, "AB1");
 }
 
 TEST_F(Asa, FileWithoutPlateCarriesNothingOver) {
