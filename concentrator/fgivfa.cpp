@@ -10,8 +10,9 @@
 //
 // A file without a plate (or that does not open) gives no order, and its entry never
 // keeps the previous file's plate or fuel. At most NBPLAQUEMAX orders are stored,
-// beyond them only the order of a vehicle in flight (keep_order_in_flight); a plate is cut to 11 characters, a fuel code to 3.
-// Only regular files are read (open_order_file); control bytes in a value become blanks.
+// beyond them only the order of a vehicle in flight (keep_order_in_flight); a plate is
+// cut to 11 characters, a fuel code to 3. Only regular files are read (open_order_file);
+// control bytes in a value become blanks.
 #include "fgivfa.h"
 
 #include <dirent.h>

@@ -34,6 +34,21 @@ struct Readers : ::testing::Test {
             m[SI[i].plaqueinfo] = i;
         return m;
     }
+    virtual void read() = 0;
+    // An order file beside a sub-directory, a FIFO and a device that never ends, each
+    // holding or giving the text of an order: only the file is an order.
+    void only_the_regular_file_is_read(const std::string &text, const char *plate) {
+        put("veh", text);
+        fs::create_directories(dir + "/sub");
+        put("sub/inner", text);
+        ASSERT_TRUE(runs_past_fifo(dir + "/pipe", [&] { read(); }, 3000))
+            << "a FIFO in the order directory holds the reader";
+        ASSERT_EQ(symlink("/dev/zero", (dir + "/zero").c_str()), 0);
+        read();
+        ASSERT_EQ(Cpt_plaque, 1);
+        EXPECT_STREQ(SI[0].plaqueinfo, plate);
+        EXPECT_STREQ(SI[0].fichier, "veh");
+    }
 };
 
 struct Bnet : Readers {
@@ -44,7 +59,7 @@ struct Bnet : Readers {
         snprintf(Info.plaque, sizeof Info.plaque, "%s", "Plate=");
         Info.carburant[0] = 0;
     }
-    void read() { fct_get_info_vehicule_file_bnet((dir + "/").c_str(), ptinfo); }
+    void read() override { fct_get_info_vehicule_file_bnet((dir + "/").c_str(), ptinfo); }
 };
 
 TEST_F(Bnet, FileWithoutPlateIsNoOrderAndTakesNothingFromItsNeighbour) {
@@ -79,16 +94,7 @@ TEST_F(Bnet, OrdersAreKeyedByTheirPlatePaddedToTenOrCutToEleven) {
 }
 
 TEST_F(Bnet, OnlyRegularFilesAreOrders) {
-    put("veh", "Plate=AB12CD\n");
-    fs::create_directories(dir + "/sub");
-    put("sub/inner", "Plate=INNER\n");
-    ASSERT_TRUE(runs_past_fifo(dir + "/pipe", [&] { read(); }, 3000))
-        << "a FIFO in the order directory holds the reader";
-    // a device that never ends
-    ASSERT_EQ(symlink("/dev/zero", (dir + "/zero").c_str()), 0);
-    read();
-    ASSERT_EQ(Cpt_plaque, 1);
-    EXPECT_STREQ(SI[0].plaqueinfo, "AB12CD    ");
+    only_the_regular_file_is_read("Plate=AB12CD\n", "AB12CD    ");
 }
 
 TEST_F(Bnet, DotNamesUnreadableFilesAndBlankPlatesAreNotCounted) {
@@ -136,7 +142,7 @@ struct Asa : Readers {
         snprintf(Info.plaque, sizeof Info.plaque, "%s", "<REGISTRATION>");
         snprintf(Info.carburant, sizeof Info.carburant, "%s", "<FUEL1>");
     }
-    void read() { fct_get_info_vehicule_file_asa(dir.c_str(), ptinfo); }
+    void read() override { fct_get_info_vehicule_file_asa(dir.c_str(), ptinfo); }
 };
 
 TEST_F(Asa, PlateAndFuelOnOneLineAreBothFound) {
@@ -167,16 +173,7 @@ TEST_F(Asa, LaterTagLinesWinFieldsAreCutAndLineEndsAreNotValue) {
 }
 
 TEST_F(Asa, OnlyRegularFilesAreOrders) {
-    put("v1", "<REGISTRATION>AB1</REGISTRATION>\n");
-    fs::create_directories(dir + "/sub");
-    put("sub/inner", "<REGISTRATION>INNER</REGISTRATION>\n");
-    ASSERT_TRUE(runs_past_fifo(dir + "/pipe", [&] { read(); }, 3000))
-        << "a FIFO in the order directory holds the reader";
-    // a device that never ends
-    ASSERT_EQ(symlink("/dev/zero", (dir + "/zero").c_str()), 0);
-    read();
-    ASSERT_EQ(Cpt_plaque, 1);
-    EXPECT_STREQ(SI[0].plaqueinfo, "AB1");
+    only_the_regular_file_is_read("<REGISTRATION>AB1</REGISTRATION>\n", "AB1");
 }
 
 TEST_F(Asa, FileWithoutPlateCarriesNothingOver) {

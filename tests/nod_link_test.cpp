@@ -168,10 +168,12 @@ TEST_P(Link, ReceiveEndsAfterThreeSecondsOrThreeHundredTwentyBytes) {
     ASSERT_EQ(l.size(), 1u);
     EXPECT_EQ(l[0].rfind("BAD RECEIVE: |\x02" "0122777", 0), 0u) << l[0];
 
-    // a flood without the frame's end: taken up to 320 bytes, the rest left on the line
+    // what the talker sent after the receive is drained away
     pollfd p = {tcp() ? SocketDescriptor : fd_tty, POLLIN, 0};
-    while (poll(&p, 1, 300) == 1) // what the talker sent after the receive
-        EXPECT_EQ(EQUIP_get(), 0);
+    char rest[64];
+    while (poll(&p, 1, 200) == 1 && read(p.fd, rest, sizeof rest) > 0) {
+    }
+    // a flood without the frame's end: taken up to 320 bytes, the rest left on the line
     from_equipment("\x02" + std::string(1000, 'x'));
     EXPECT_EQ(EQUIP_get(), 0);
     EXPECT_EQ(poll(&p, 1, 0), 1) << "the receive stopped within the flood";
