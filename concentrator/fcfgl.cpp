@@ -32,9 +32,11 @@ struct KindRange {
 static const KindRange kind_ranges[] = {
     {500, 516, 'G'}, {530, 543, 'O'}, {485, 499, 'P'}, {601, 633, 'E'}, {700, 703, 'D'},
 };
+// One letter a range: each letter has a list of its own, none is dropped.
+static_assert(sizeof kind_ranges / sizeof kind_ranges[0] <= NBKIND, "a list per kind letter");
 
-// Entry counters of the per-kind lists SM1 rows 0 to 3.
-static char *const list_count[NBKIND] = {&CSM1, &CSM2, &CSM3, &CSM4};
+// Entry counters of the per-kind lists SM1 rows 0 to 5.
+static char *const list_count[NBKIND] = {&CSM1, &CSM2, &CSM3, &CSM4, &CSM5, &CSM6};
 
 // Identification codes whose values make the instrument identity, in this order.
 static const char *const identity_codes[] = {"0300", "0301", "0302"};
@@ -105,7 +107,7 @@ static void list_append(int k, int i) {
     *list_count[k] = (char)(n + 1);
 }
 
-// Builds type_measure, nb_measure and the lists SM1 rows 0 to 3 from SM.
+// Builds type_measure, nb_measure and the lists SM1 rows 0 to 5 from SM.
 // Measures without a letter belong to the kind of the measure before them; those
 // before any lettered measure go to the first kind. The plate goes into every list.
 static void classify_measures(void) {
@@ -123,15 +125,7 @@ static void classify_measures(void) {
             int k = 0;
             while (k < nb_measure && type_measure[k] != letter)
                 k++;
-            if (k == nb_measure) {
-                if (nb_measure >= NBKIND) {
-                    fprintf(stderr, "\nplus de %d types de mesure: %s=%s non ecrit\n", NBKIND, code,
-                            SM[CSM].DataMeasures);
-                    continue;
-                }
-                type_measure[(int)nb_measure] = letter;
-                nb_measure++;
-            }
+            if (k == nb_measure) type_measure[(int)nb_measure++] = letter;
             kind = k;
         }
         if (atoi(code) == 200) {

@@ -7,7 +7,7 @@
 
 #define NBCODEGIEGDATAMAX 60 // measures of one result, identification items of one row
 #define NBPERIPH 5           // identification rows (peripherals numbered 1 to 5)
-#define NBKIND 4             // kind letters of one vehicle's results
+#define NBKIND 6             // kind letters the writers classify (G, O, P, E, D, V)
 #define TAILLEFICHIER 3000   // image of an OTCLAN file
 
 // One vehicle order read from the PC.

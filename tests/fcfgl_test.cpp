@@ -144,7 +144,8 @@ TEST_F(Gieglan, EachKindLetterGetsItsOwnFileInOrderOfFirstArrival) {
               {"0491", "12"},
               {"0204", "note"},
               {"0601", "1"},
-              {"0503", "2"}});
+              {"0503", "2"},
+              {"0700", "5"}});
     testing::internal::CaptureStdout();
     fct_create_file_gieglan(0);
     std::string out = testing::internal::GetCapturedStdout();
@@ -175,6 +176,11 @@ TEST_F(Gieglan, EachKindLetterGetsItsOwnFileInOrderOfFirstArrival) {
     lines = boxtest::lines_of(res("KEY0001.E"));
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[3], "0601=1") << "the fourth kind has its list too";
+
+    lines = boxtest::lines_of(res("KEY0001.D"));
+    ASSERT_GE(lines.size(), 4u) << "a fifth kind is neither dropped nor merged";
+    EXPECT_EQ(lines[1], "0320=.D");
+    EXPECT_EQ(lines[3], "0700=5");
 }
 
 TEST_F(Gieglan, OfflineShareGetsNoFile) {

@@ -229,7 +229,7 @@ void reset_state() {
     SERIAL2 = CURCLEQ = RECEP = CURCLE = ORDER2 = 0;
     memset(cle_get_data, 0, sizeof cle_get_data);
     memset(type_measure, 0x1E, sizeof type_measure);
-    nb_measure = CSM1 = CSM2 = CSM3 = CSM4 = 0;
+    nb_measure = CSM1 = CSM2 = CSM3 = CSM4 = CSM5 = CSM6 = 0;
     COMOINPROG[0] = COMOINPROG[1] = 0;
     sync_hour_ok = first_Sync = 0;
     led_green_status = 0;
