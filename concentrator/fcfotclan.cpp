@@ -432,9 +432,14 @@ static void deliver(void) {
 
 // ---- The file ---------------------------------------------------------------------------
 
-// Base name of the vehicle's order: the fichier of the first order with the plate of SM.
+// Name of the vehicle's order file as the order reader found it in the directory.
+static char order_name[sizeof SI[0].nomfichier];
+
+// Base name of the vehicle's order: the fichier of the first order with the plate of SM;
+// order_name is that order's file name.
 static void find_base_name(void) {
     temp_plaque[0] = 0;
+    order_name[0] = 0;
     if (CODE_200 < 0 || CODE_200 >= NBCODEGIEGDATAMAX) return;
     const SaveMeasures &plate = SM[CODE_200];
     if (strcmp(plate.CodeGiegData, "0200") != 0 && strcmp(plate.CodeGiegData, "7200") != 0) return;
@@ -443,6 +448,7 @@ static void find_base_name(void) {
         if (same_field(SI[s].plaqueinfo, plate.DataMeasures)) {
             snprintf(temp_plaque, sizeof temp_plaque, "%.*s", (int)sizeof SI[s].fichier - 1,
                      SI[s].fichier);
+            snprintf(order_name, sizeof order_name, "%s", SI[s].nomfichier);
             return;
         }
     }
@@ -451,16 +457,23 @@ static void find_base_name(void) {
 // Builds the three paths; 0 when one of them does not fit (the file is then not written:
 // a cut name would be another file's).
 static int build_paths(const char *suffix) {
+    // The order file is looked for under the name it was read by ("A.B.CI" for the base
+    // name "A"); without an order, under the base name and ".CI".
+    char ci[sizeof order_name + 4];
+    if (order_name[0])
+        snprintf(ci, sizeof ci, "%s", order_name);
+    else
+        snprintf(ci, sizeof ci, "%.*s.CI", (int)sizeof order_name - 1, temp_plaque);
     int a, b, c;
     if (lenght_path < 3) {
         a = snprintf(path_create_otclan, sizeof path_create_otclan, "%s/RES/%s%s", DIR_SHARE,
                      temp_plaque, suffix);
-        b = snprintf(path_otclan_ci, sizeof path_otclan_ci, "%s/CI/%s.CI", DIR_SHARE, temp_plaque);
+        b = snprintf(path_otclan_ci, sizeof path_otclan_ci, "%s/CI/%s", DIR_SHARE, ci);
     } else {
         a = snprintf(path_create_otclan, sizeof path_create_otclan, "%s/%s/RES/%s%s", DIR_SHARE,
                      save_path_gieglan, temp_plaque, suffix);
-        b = snprintf(path_otclan_ci, sizeof path_otclan_ci, "%s/%s/CI/%s.CI", DIR_SHARE,
-                     save_path_gieglan, temp_plaque);
+        b = snprintf(path_otclan_ci, sizeof path_otclan_ci, "%s/%s/CI/%s", DIR_SHARE,
+                     save_path_gieglan, ci);
     }
     c = snprintf(path_otclan_tmp, sizeof path_otclan_tmp, "%s/%s%s", DIR_LOCAL_RES, temp_plaque,
                  suffix);

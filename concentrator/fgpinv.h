@@ -18,7 +18,8 @@ struct SaveInfo {
     char autreinfo[NBCODEFICHIERID][SIZELIGNEFICHIERID]; // data lines
     uint8_t already_present;
     uint8_t first_get;
-    char fichier[255]; // base name of the order file
+    char fichier[255];    // base name of the order file
+    char nomfichier[255]; // name of the order file as read from the directory
 };
 
 // One measure: a four-digit code (or an OTCLAN name) and its value as text.

@@ -15,6 +15,7 @@
 #include "cryOTC.h"
 #include "dat.h"
 #include "fcfotclan.h"
+#include "fgivfgl.h"
 #include "file_param.h"
 #include "fsm.h"
 #include "nod.h"
@@ -465,6 +466,20 @@ TEST_F(OtclanWriter, EachFileOfACallStartsWithItsOwnErrorVersionAndLastName) {
     fct_create_file_otclan(0);
     EXPECT_EQ(list_dir(root(LOCAL)), Strings({".G.err"}));
     EXPECT_EQ(err_of(read(LOCAL + ".G.err")), 1);
+}
+
+TEST_F(OtclanWriter, OrderNamedWithASecondDotIsFoundUnderItsOwnName) {
+    const std::string image = "[VEHICULE]\r\nC001=AB123CD\r\nEMPREINTE=";
+    write_file(root("/mnt/GIEGLAN/CI/A.B.CI"), image + boxtest::sha1sum_upper(image) + "\r\n");
+    snprintf(Info.plaque, sizeof Info.plaque, "C001=");
+    fct_get_info_vehicule_file_gieglan_OTCLAN(root("/mnt/GIEGLAN/CI").c_str(), ptinfo, "OTCLAN");
+    ASSERT_EQ(Cpt_plaque, 1);
+    periph(0, 1, 'G');
+    full_ident(0);
+    measure("0200", "AB123CD", "");
+    measure("0502", "1", "PEM03");
+    fct_create_file_otclan(0);
+    EXPECT_EQ(list_dir(root("/mnt/GIEGLAN/RES")), Strings({"A.G"})) << "named after the base name";
 }
 
 TEST_F(OtclanWriter, OfflineKeepsTheFileLocalAndAVanishedOrderRemovesIt) {
