@@ -55,6 +55,14 @@ void fct_copie_sans_espace(char *dest, const char *source) {
     dest[n] = 0;
 }
 
+void clean_file_name(char *name) {
+    bool leading = true;
+    for (unsigned char *p = (unsigned char *)name; *p; p++) {
+        leading = leading && *p == ' ';
+        if (leading || *p < 0x20 || *p >= 0x7F || strchr("\\:*?\"<>|", *p)) *p = '_';
+    }
+}
+
 int sihc_row_of_position(int r) {
     if (r < 0 || r >= 6) return -1;
     int number = (unsigned char)type_hardware_connect2[r][0];
@@ -156,7 +164,8 @@ static size_t trimmed_len(const char *t) {
 // Base name of the result files: the key of the order whose plate is the plate
 // value, or whose plate or key is the key of the result. When no order matches, the
 // result is still written, named after the key of the result, else after the plate
-// value. A '/' never reaches the name. Returns 0 when there is no name at all.
+// value. A '/' never reaches the name, and what the share cannot take becomes '_'.
+// Returns 0 when there is no name at all.
 // *slot is the order's index in SI, -1 when none matches.
 static int result_name(char *name, size_t size, int *slot) {
     const char *plate = plate_value();
@@ -177,6 +186,7 @@ static int result_name(char *name, size_t size, int *slot) {
     for (const char *p = found; p < end && n + 1 < size; p++)
         if (*p != '/') name[n++] = *p;
     name[n] = 0;
+    clean_file_name(name);
     if (!name[0]) fprintf(stderr, "\nresultat sans plaque ni cle: non ecrit\n");
     return name[0] != 0;
 }
@@ -255,6 +265,7 @@ void fct_create_idfile_gieglan(char adr, char type_hardware_connect, const char 
     }
     char identity[SIZEINFO320 - 2];
     gieglan_identity(row, identity, sizeof identity);
+    clean_file_name(identity);
     int w = snprintf(path_create_gieglan, sizeof path_create_gieglan, "%s%s.%c", PATH, identity,
                      type_hardware_connect);
     printf("%s\n", path_create_gieglan);
