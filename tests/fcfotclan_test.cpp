@@ -452,8 +452,8 @@ TEST_F(OtclanWriter, EachFileOfACallStartsWithItsOwnErrorVersionAndLastName) {
     EXPECT_TRUE(has_line(p, "PEM11=6")) << p;
     EXPECT_EQ(read("/home/KELDRAN/DATA/log/log.txt"),
               stamp() + "Ecriture du fichier " + root("//mnt/GIEGLAN/RES/VEH1.G") + "\r\n" +
-                  stamp() + "ERREUR sur fichier " + root(LOCAL + "VEH1.O") + ".err\r\n" +
-                  stamp() + "Ecriture du fichier " + root("//mnt/GIEGLAN/RES/VEH1.P") + "\r\n");
+                  stamp() + "ERREUR sur fichier " + root(LOCAL + "VEH1.O") + ".err\r\n" + stamp() +
+                  "Ecriture du fichier " + root("//mnt/GIEGLAN/RES/VEH1.P") + "\r\n");
 
     // No order for the plate: error 1, and the names are empty.
     SetUp();

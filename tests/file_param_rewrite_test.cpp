@@ -53,8 +53,8 @@ TEST_F(LineRewrite, LineOfTheSameLengthIsWrittenInPlaceInTheSameFile) {
     EXPECT_STREQ(write_code_param_file("#002#", "4", path.c_str(), 40), "ok");
     EXPECT_STREQ(write_code_param_file("#032#", "2", path.c_str(), 10), "") << "longer line";
     EXPECT_STREQ(write_code_param_file("#050#", "x", path.c_str(), 10), "") << "appended line";
-    EXPECT_EQ(read_file(path), "#002#4" + std::string(39, ' ') + "\n#031#1" +
-                                   std::string(39, ' ') + "\n#032#1\n");
+    EXPECT_EQ(read_file(path),
+              "#002#4" + std::string(39, ' ') + "\n#031#1" + std::string(39, ' ') + "\n#032#1\n");
     boxtest::set_immutable(dir, false);
     EXPECT_EQ(boxtest::list_dir(dir), (std::vector<std::string>{"PRODUCTION.txt", "log"}));
 }
