@@ -11,7 +11,8 @@
 // plate, since the two tables are filled independently. When the order has vanished in
 // the meantime the slot's own plate (the same text) names the file, so no result is
 // lost. The plate is a file name: a '/' in it is written '_' in the name, so the file
-// always lands in ImportResults (the Plate line keeps the plate as it is).
+// always lands in ImportResults, and so is anything else the PC's share cannot take in a
+// name (the Plate line keeps the plate as it is).
 #include "fcfbnet.h"
 #include "fcfgl.h"
 
@@ -141,6 +142,7 @@ void fct_create_file_bnet(char Cur_plaque) {
     snprintf(name, sizeof name, "%s", plate);
     for (char *p = name; *p; p++)
         if (*p == '/') *p = '_';
+    clean_file_name(name);
     snprintf(path_create_bnet, sizeof path_create_bnet, "%s/DataExchange/ImportResults/%s.dat",
              save_path, name);
 

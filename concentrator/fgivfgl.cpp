@@ -3,7 +3,9 @@
 // Every reading rebuilds the order table SI from nothing out of the order files present
 // in one directory of the share: GIEGLAN "CG" files (key from the file name, data lines
 // filtered by code unless the maker is SPX) or OTCLAN ".CI" files (validated field by
-// field and by their SHA-1 fingerprint first, data lines converted to GIEGLAN lines).
+// field and by their SHA-1 fingerprint first, data lines converted to GIEGLAN lines;
+// an OTCLAN file holds exactly one plate line and one fingerprint line, and what follows
+// the fingerprint, which it does not cover, is never given to the equipment).
 // A file that yields no plate, or an OTCLAN file with any fault, is left out. The green
 // LED and its GREEN_LED_ON marker follow whether the directory opens.
 //
@@ -253,13 +255,15 @@ static int otclan_refused(const char *name, const char *path) {
     image_overflow = false;
     image_line_start = true;
     image_skipping = false;
-    int tags = 0;
+    int plates = 0, fingerprints = 0;
+    bool uncovered = false; // a line the fingerprint does not cover (past its line)
     char value[MAXSIZELINE];
     while (next_line(f, image_append_line)) {
         const char *line = readbuf_gieglan;
-        if (starts(line, "C001=")) tags++;
+        if (fingerprints > 0 && line[0] != '[' && line_body_len(line) > 0) uncovered = true;
+        if (starts(line, "C001=")) plates++;
         if (starts(line, "EMPREINTE=")) {
-            tags++;
+            fingerprints++;
             if (!image_open) continue; // a second fingerprint, or the image overflowed
             image_append("EMPREINTE=");
             image_open = false;
@@ -292,10 +296,12 @@ static int otclan_refused(const char *name, const char *path) {
         fprintf(stderr, "%s: Taille fichier KO!!\n", name);
         refused = 1;
     }
-    if (tags != 2) {
-        fprintf(stderr, "%s: Balise obligatoire KO!! %d\n", name, tags);
+    // One plate and one fingerprint: two plate lines must not stand in for the fingerprint.
+    if (plates != 1 || fingerprints != 1) {
+        fprintf(stderr, "%s: Balise obligatoire KO!! %d\n", name, plates + fingerprints);
         refused = 1;
     }
+    if (uncovered) fprintf(stderr, "%s: lignes apres EMPREINTE ignorees\n", name);
     return refused;
 }
 
@@ -318,6 +324,7 @@ static bool read_order(SaveInfo *o, const char *name, const char *path, bool otc
     }
     memset(o, 0, sizeof *o);
     snprintf(o->fichier, sizeof o->fichier, "%.*s", (int)strcspn(name, "."), name);
+    snprintf(o->nomfichier, sizeof o->nomfichier, "%s", name);
     if (!otclan) snprintf(o->cle, 11, "%s", name);
     o->cle[strcspn(o->cle, ".")] = 0;
 
@@ -325,6 +332,8 @@ static bool read_order(SaveInfo *o, const char *name, const char *path, bool otc
     int stored = 0;
     while (next_line(f, nullptr)) {
         const char *line = readbuf_gieglan;
+        // What follows the fingerprint is not covered by it: never given to the equipment.
+        if (otclan && starts(line, "EMPREINTE=")) break;
         if (!crc && stored < NBCODEFICHIERID) {
             if (line[0] == '[') {
                 if (starts(line, "[CRC]")) crc = true;

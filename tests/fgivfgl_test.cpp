@@ -293,10 +293,12 @@ TEST_F(OtclanReader, TwelveCharacterPlateIsRefusedWithItsMessage) {
     EXPECT_EQ(Cpt_plaque, 0);
 }
 
-TEST_F(OtclanReader, MissingFingerprintIsRefusedWithTheTagCount) {
+TEST_F(OtclanReader, PlateAndFingerprintLinesMustEachStandExactlyOnce) {
     put("V2.CI", "[VEHICULE]\r\nC001=AB123CD\r\nC003=GO\r\n");
+    put("V7.CI", "[VEHICULE]\r\nC001=AB123CD\r\nC001=AB123CD\r\n"); // no fingerprint at all
     std::string err = read_err("OTCLAN");
     EXPECT_NE(err.find("V2.CI: Balise obligatoire KO!! 1\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("V7.CI: Balise obligatoire KO!! 2\n"), std::string::npos) << err;
     EXPECT_EQ(Cpt_plaque, 0);
 }
 
@@ -369,6 +371,17 @@ TEST_F(OtclanReader, SealedOrderIsReadWithCodesConvertedForEachMaker) {
               (std::vector<std::string>{"7200=AB123CD\r\n", "0203=06122026\r\n", "7204=GO\r\n",
                                         "7205=A\r\n", "7206=O\r\n", "7213=RENAULT\r\n",
                                         "7273=06122026153000\r\n", "7274=1.50\r\n"}));
+}
+
+TEST_F(OtclanReader, LinesAfterTheFingerprintAreNeitherConvertedNorSent) {
+    TestOpaPourCI = 1;
+    put("AB123CD.CI", sealed(order_body) + "C019=O\r\n0205=T\r\n");
+    std::string err = read_err("OTCLAN");
+    EXPECT_EQ(err, "AB123CD.CI: lignes apres EMPREINTE ignorees\n");
+    ASSERT_EQ(Cpt_plaque, 1);
+    EXPECT_EQ(lines_of_order(0),
+              (std::vector<std::string>{"0200=AB123CD\r\n", "0203=06122026\r\n", "0204=GO\r\n",
+                                        "0205=A\r\n", "0206=O\r\n", "7905=1.50\r\n"}));
 }
 
 TEST_F(OtclanReader, AnyFaultLeavesTheOrderOut) {
