@@ -98,7 +98,7 @@ char getinfo(const char *code, const char *txt, int length, char *destin) {
 
 char check_equip(char adr, const char *code, const char (*listeMarque)[30]) {
     const char *brand = "";
-    if (adr >= 0 && adr < NBPERIPH) {
+    if ((unsigned char)adr < NBPERIPH) { // a negative adr is out of range too
         int n = Cpt_SIHC[(int)adr];
         for (int k = 0; k < n && k < NBCODEGIEGDATAMAX; k++)
             if (strcmp(SIHC[(int)adr][k].CodeGiegData, code) == 0)

@@ -185,12 +185,12 @@ void processplaqueliste(void) {
             NEWCLE[s] == 0)
             sendplaque(s);
         stageall++;
-        if (stageall >= NBPLAQUEMAX || stageall < 0) stageall = ALL;
+        if ((unsigned char)stageall >= NBPLAQUEMAX) stageall = ALL; // past the end or negative
         return;
     }
     while (scanplaque < NBPLAQUEMAX && !newplaque[(int)scanplaque])
         scanplaque++;
-    if (scanplaque >= NBPLAQUEMAX || scanplaque < 0) scanplaque = 0;
+    if ((unsigned char)scanplaque >= NBPLAQUEMAX) scanplaque = 0; // past the end or negative
     const int s = scanplaque;
     if (!newplaque[s]) return;
     transmetplaqueliste(s);

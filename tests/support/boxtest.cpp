@@ -223,13 +223,17 @@ Proc spawn(const std::string &bin, const std::vector<std::string> &args,
         dup2(fd, 2);
         int nul = open("/dev/null", O_RDONLY);
         dup2(nul, 0);
+        // bin may be an emulator's command before the program: its blank-separated words
+        std::istringstream words(bin);
+        std::vector<std::string> cmd;
+        for (std::string w; words >> w;)
+            cmd.push_back(w);
+        cmd.insert(cmd.end(), args.begin(), args.end());
         std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(bin.c_str()));
-        for (const auto &a : args)
+        for (auto &a : cmd)
             argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        // stdout of the programs is a file: make it line by line readable
-        execv(bin.c_str(), argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     p.pid = pid;
