@@ -10,6 +10,8 @@ cmake --build --preset dev
 ctest --preset dev
 cmake --preset box
 cmake --build --preset box
+# The board: ARM builds, their tests under qemu-user, and the three Debian packages.
+bash scripts/board.sh
 if [ "${1:-}" = "--asan" ]; then
   cmake --preset asan
   cmake --build --preset asan
