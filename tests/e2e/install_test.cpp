@@ -47,9 +47,9 @@ struct TempDir {
 void install(const std::string &destdir, const std::string &prefix) {
     std::string out;
     std::string env = destdir.empty() ? "" : "DESTDIR='" + destdir + "' ";
-    ASSERT_EQ(sh(env + "'" CMAKE_COMMAND "' --install '" BINARY_DIR "' --prefix '" + prefix + "'",
-                 &out),
-              0)
+    ASSERT_EQ(
+        sh(env + "'" CMAKE_COMMAND "' --install '" BINARY_DIR "' --prefix '" + prefix + "'", &out),
+        0)
         << out;
 }
 
@@ -92,8 +92,8 @@ TEST(Install, DestdirWithThePrefixUsrGetsTheBoxTreeAndNothingElse) {
     EXPECT_NE(unit.find("\nEnvironment=PATH=/usr/bin:"), std::string::npos) << unit;
     const std::string init = read_file(d.path + "/etc/init.d/concentrator");
     EXPECT_TRUE(has_line(init, "DAEMON=/usr/bin/concentrator")) << init;
-    EXPECT_TRUE(has_line(read_file(d.path + "/etc/init.d/provisioning"),
-                         "DAEMON=/usr/bin/provisioning"));
+    EXPECT_TRUE(
+        has_line(read_file(d.path + "/etc/init.d/provisioning"), "DAEMON=/usr/bin/provisioning"));
 }
 
 TEST(Install, UnitsAndInitScriptsNameThePrefixGivenAtInstallAndPassTheirChecks) {
