@@ -126,8 +126,7 @@ esac
 
 say "Waiting for the result files in ${resdir#$top/} (at most ${timeout}s)"
 declare -A seen=()
-start=$(date +%s)
-while :; do
+show_new() {
   for f in "$resdir"/* "$data/log/RES"/*.err; do
     [ -f "$f" ] || continue
     [ -n "${seen[$f]:-}" ] && continue
@@ -136,13 +135,18 @@ while :; do
     printf '\n\033[1m>> result file %s\033[0m\n' "${f#$top/}"
     sed 's/\r$//; s/^/   | /' "$f"
   done
+}
+start=$(date +%s)
+while :; do
+  show_new
   done_count=0
   for i in "${!plates[@]}"; do
     if ls "$resdir" 2>/dev/null | grep -q -e "${keys[$i]}" -e "${plates[$i]}"; then
       done_count=$((done_count + 1))
     fi
   done
-  [ "$done_count" -ge "$vehicles" ] && { sleep 2; break; }
+  # files that appeared since show_new looked are shown before the end
+  [ "$done_count" -ge "$vehicles" ] && { sleep 2; show_new; break; }
   [ $(( $(date +%s) - start )) -ge "$timeout" ] && { echo "time is up"; break; }
   sleep 1
 done
