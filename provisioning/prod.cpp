@@ -19,7 +19,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include "file_param.h"
 #include "plat.h"
@@ -192,7 +191,7 @@ static int serve_reboot(void) {
         return PASS_NONE;
     }
     fflush(stdout);
-    sleep(3);
+    pause_us(3000000);
     run_cmd("reboot");
     return PASS_REBOOT;
 }
@@ -220,12 +219,4 @@ int prod_pass(void) {
         return serve_serial();
     if (state_CONFIG == 1) return serve_reboot();
     return PASS_NONE;
-}
-
-int main(void) {
-    for (;;) {
-        prod_pass();
-        fflush(stdout);
-        sleep(1);
-    }
 }
