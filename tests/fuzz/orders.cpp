@@ -11,8 +11,8 @@
 //
 // Checks: every order is bounded and its plate is that of its file; for GIEGLAN, BNET
 // and ASA, with at most 20 files the orders are exactly those of the files that name a
-// plate, and beyond 20 the vehicle in flight keeps its order; an OTCLAN order is taken
-// only from a file whose fingerprint covers its text.
+// plate, and beyond 20 the vehicle in flight keeps its order; an OTCLAN order is never
+// taken from a file whose fingerprint does not cover its text.
 #include <openssl/sha.h>
 #include <string.h>
 #include <unistd.h>
@@ -118,7 +118,9 @@ static std::string sealed(const std::string &file) {
     return file;
 }
 
-// An OTCLAN file's fingerprint line holds the SHA-1 of the text before it.
+// An OTCLAN file's first fingerprint line, when it has one, holds the SHA-1 of the text
+// before it. (Whether a file without any fingerprint line is refused is the mandatory
+// tags' rule, not looked at here.)
 static bool seal_holds(const std::string &file) {
     for (size_t at = 0; at < file.size();) {
         if (file.compare(at, 10, "EMPREINTE=") == 0) {
@@ -130,7 +132,7 @@ static bool seal_holds(const std::string &file) {
         if (lf == std::string::npos) break;
         at = lf + 1;
     }
-    return false;
+    return true;
 }
 
 static void check_order(const SaveInfo &o) {
