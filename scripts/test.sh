@@ -8,6 +8,7 @@ bash scripts/setup.sh
 cmake --preset dev
 cmake --build --preset dev
 ctest --preset dev
+bash scripts/fuzz.sh 10 # every fuzz target for 10 s
 cmake --preset box
 cmake --build --preset box
 if [ "${1:-}" = "--asan" ]; then

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -17,7 +18,7 @@ namespace fuzz {
 
 std::string root(const std::string &rel) { return std::string(BOX_ROOT) + rel; }
 
-std::vector<std::string> parts(const uint8_t *data, size_t size, size_t most) {
+std::vector<std::string> parts(const uint8_t *data, size_t size, size_t most, size_t *found) {
     static const char sep[] = "====\n";
     const size_t seplen = sizeof sep - 1;
     std::string in(reinterpret_cast<const char *>(data), size);
@@ -25,19 +26,20 @@ std::vector<std::string> parts(const uint8_t *data, size_t size, size_t most) {
     size_t start = 0;
     while (out.size() + 1 < most) {
         size_t at = start;
-        size_t found = std::string::npos;
+        size_t cut = std::string::npos;
         while ((at = in.find(sep, at, seplen)) != std::string::npos) {
             if (at == 0 || in[at - 1] == '\n') {
-                found = at;
+                cut = at;
                 break;
             }
             at++;
         }
-        if (found == std::string::npos) break;
-        out.push_back(in.substr(start, found - start));
-        start = found + seplen;
+        if (cut == std::string::npos) break;
+        out.push_back(in.substr(start, cut - start));
+        start = cut + seplen;
     }
     out.push_back(in.substr(start));
+    if (found) *found = out.size();
     while (out.size() < most)
         out.emplace_back();
     return out;
@@ -46,6 +48,18 @@ std::vector<std::string> parts(const uint8_t *data, size_t size, size_t most) {
 std::string bytes_of(const std::string &part) {
     if (!part.empty() && part.back() == '\n') return part.substr(0, part.size() - 1);
     return part;
+}
+
+std::vector<std::string> lines_read(const std::string &file, size_t most) {
+    std::vector<std::string> out;
+    for (size_t at = 0; at < file.size();) {
+        size_t lf = file.find('\n', at);
+        size_t end = lf == std::string::npos ? file.size() : lf + 1;
+        std::string line = file.substr(at, std::min(end - at, most));
+        out.push_back(line.substr(0, line.find('\0')));
+        at = end;
+    }
+    return out;
 }
 
 void mkdirs(const std::string &path) {

@@ -18,11 +18,17 @@ std::string root(const std::string &rel = "");
 // The parts of an input: its bytes cut at every line "====" (the bytes "====\n" at the
 // start of the input or right after a LF). A part keeps its own line ends; at most
 // `most` parts are cut, the rest of the input stays in the last one. Missing parts are
-// empty, so parts(...)[k] is always there for k < most.
-std::vector<std::string> parts(const uint8_t *data, size_t size, size_t most);
+// empty, so parts(...)[k] is always there for k < most; *found (when given) is the
+// number of parts the input really has.
+std::vector<std::string> parts(const uint8_t *data, size_t size, size_t most,
+                               size_t *found = nullptr);
 // A part that stands for bytes rather than a text file, without the LF that ends the
 // part before its "====" line.
 std::string bytes_of(const std::string &part);
+
+// The lines of a text file as the box reads them: cut at LF (kept), each at most `most`
+// bytes (the rest of a longer line is no line of its own), its text ending at a NUL.
+std::vector<std::string> lines_read(const std::string &file, size_t most);
 
 void mkdirs(const std::string &path);
 void put(const std::string &path, const std::string &bytes);

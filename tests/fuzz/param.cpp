@@ -10,6 +10,7 @@
 // Lines of a parameter file end at LF; a line is read 254 bytes at most, the rest of a
 // longer line is skipped; a NUL ends a line's text, not the line.
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -21,23 +22,10 @@ static const char *const tags[] = {"#001#", "#002#", "#003#", "#005#", "#020#", 
                                    "#029#", "#030#", "#031#", "#032#", "#100#", "#101#",
                                    "#102#"};
 
-// The lines of a file as the lookups read them: each cut to 254 bytes and at its NUL.
-static std::vector<std::string> lines_read(const std::string &file) {
-    std::vector<std::string> out;
-    for (size_t at = 0; at < file.size();) {
-        size_t lf = file.find('\n', at);
-        size_t end = lf == std::string::npos ? file.size() : lf + 1;
-        std::string line = file.substr(at, std::min(end - at, (size_t)SIZE_PARAM_LINE - 1));
-        out.push_back(line.substr(0, line.find('\0')));
-        at = end;
-    }
-    return out;
-}
-
 // What a lookup of `tag` gives: the text after the tag on the first line that begins
 // with it, up to CR or LF; "" when no line does.
 static std::string lookup(const std::string &file, const std::string &tag) {
-    for (const std::string &line : lines_read(file))
+    for (const std::string &line : fuzz::lines_read(file, SIZE_PARAM_LINE - 1))
         if (line.compare(0, tag.size(), tag) == 0) {
             std::string v = line.substr(tag.size());
             return v.substr(0, v.find_first_of("\r\n"));
@@ -71,7 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const auto p = fuzz::parts(data, size, 2);
     const std::string path = fuzz::root("/home/KELDRAN/DATA/PARAM_VARN.txt");
     fuzz::put(path, p[0]);
+    unlink(fuzz::root("/home/KELDRAN/DATA/BTP1").c_str());
 
+    // the settings that read_settings only sets in some cases
+    demandeParCle = 0;
+    equipIp[0] = 0;
+    equipPort = 0;
     read_settings();
     FUZZ_CHECK(lenght_path == (int)strlen(save_path_gieglan), "the sub-directory's length");
     for (const char *tag : tags) {
