@@ -52,6 +52,6 @@ char ORDER2;
 char dir_lan[200 + ROOTLEN];
 char dir_asa[200 + ROOTLEN];
 
-char type_measure[NBKIND] = {0x1E, 0x1E, 0x1E, 0x1E};
+char type_measure[NBKIND] = {0x1E, 0x1E, 0x1E, 0x1E, 0x1E, 0x1E};
 char nb_measure;
-char CSM1, CSM2, CSM3, CSM4;
+char CSM1, CSM2, CSM3, CSM4, CSM5, CSM6;

@@ -34,4 +34,4 @@ extern char dir_asa[200 + ROOTLEN]; // ASA order directory
 // Kind letters of the current vehicle's results (result writers).
 extern char type_measure[NBKIND]; // letters in order of first appearance; free places 0x1E
 extern char nb_measure;           // number of kind letters
-extern char CSM1, CSM2, CSM3, CSM4; // entries of SM1 rows 0 to 3
+extern char CSM1, CSM2, CSM3, CSM4, CSM5, CSM6; // entries of SM1 rows 0 to 5

@@ -11,7 +11,8 @@
 // plate, since the two tables are filled independently. When the order has vanished in
 // the meantime the slot's own plate (the same text) names the file, so no result is
 // lost. The plate is a file name: a '/' in it is written '_' in the name, so the file
-// always lands in ImportResults (the Plate line keeps the plate as it is).
+// always lands in ImportResults, and so is anything else the PC's share cannot take in a
+// name (the Plate line keeps the plate as it is).
 #include "fcfbnet.h"
 #include "fcfgl.h"
 
@@ -83,12 +84,12 @@ static const char *mapped_state(const char *received) {
 static void header(const char *name) {
     fprintf(create_file_bnet, "\n%s\n", name);
 }
-// One "key=value" line; a control byte of the link in the value is written as a blank,
-// so that it can neither end the line nor add one.
+// One "key=value" line; a CR or LF of the link in the value is written as a blank, so
+// that it can neither end the line nor add one.
 static void line(const char *key, const char *value) {
     char text[sizeof BnetMesure];
     snprintf(text, sizeof text, "%s", value);
-    espace_controles(text);
+    espace_fins_ligne(text);
     fprintf(create_file_bnet, "%s=%s\n", key, text);
 }
 
@@ -146,6 +147,7 @@ void fct_create_file_bnet(char Cur_plaque) {
     snprintf(name, sizeof name, "%s", plate);
     for (char *p = name; *p; p++)
         if (*p == '/') *p = '_';
+    clean_file_name(name);
     snprintf(path_create_bnet, sizeof path_create_bnet, "%s/DataExchange/ImportResults/%s.dat",
              save_path, name);
 

@@ -32,9 +32,11 @@ struct KindRange {
 static const KindRange kind_ranges[] = {
     {500, 516, 'G'}, {530, 543, 'O'}, {485, 499, 'P'}, {601, 633, 'E'}, {700, 703, 'D'},
 };
+// One letter a range: each letter has a list of its own, none is dropped.
+static_assert(sizeof kind_ranges / sizeof kind_ranges[0] <= NBKIND, "a list per kind letter");
 
-// Entry counters of the per-kind lists SM1 rows 0 to 3.
-static char *const list_count[NBKIND] = {&CSM1, &CSM2, &CSM3, &CSM4};
+// Entry counters of the per-kind lists SM1 rows 0 to 5.
+static char *const list_count[NBKIND] = {&CSM1, &CSM2, &CSM3, &CSM4, &CSM5, &CSM6};
 
 // Identification codes whose values make the instrument identity, in this order.
 static const char *const identity_codes[] = {"0300", "0301", "0302"};
@@ -51,6 +53,14 @@ void fct_copie_sans_espace(char *dest, const char *source) {
     for (; *source; source++)
         if (!strchr(" \\/:*?\"<>|", *source)) dest[n++] = *source;
     dest[n] = 0;
+}
+
+void clean_file_name(char *name) {
+    bool leading = true;
+    for (unsigned char *p = (unsigned char *)name; *p; p++) {
+        leading = leading && *p == ' ';
+        if (leading || *p < 0x20 || *p >= 0x7F || strchr("\\:*?\"<>|", *p)) *p = '_';
+    }
 }
 
 int sihc_row_of_position(int r) {
@@ -102,12 +112,12 @@ static void list_append(int k, int i) {
         if (atoi(SM1[k][j].CodeGiegData) == value) return; // a repeated code keeps its first value
     if (n >= NBCODEGIEGDATAMAX) return;
     SM1[k][n] = SM[i];
-    espace_controles(SM1[k][n].CodeGiegData); // a line of the file, checksummed as written
-    espace_controles(SM1[k][n].DataMeasures);
+    espace_fins_ligne(SM1[k][n].CodeGiegData); // a line of the file, checksummed as written
+    espace_fins_ligne(SM1[k][n].DataMeasures);
     *list_count[k] = (char)(n + 1);
 }
 
-// Builds type_measure, nb_measure and the lists SM1 rows 0 to 3 from SM.
+// Builds type_measure, nb_measure and the lists SM1 rows 0 to 5 from SM.
 // Measures without a letter belong to the kind of the measure before them; those
 // before any lettered measure go to the first kind. The plate goes into every list.
 static void classify_measures(void) {
@@ -125,15 +135,7 @@ static void classify_measures(void) {
             int k = 0;
             while (k < nb_measure && type_measure[k] != letter)
                 k++;
-            if (k == nb_measure) {
-                if (nb_measure >= NBKIND) {
-                    fprintf(stderr, "\nplus de %d types de mesure: %s=%s non ecrit\n", NBKIND, code,
-                            SM[CSM].DataMeasures);
-                    continue;
-                }
-                type_measure[(int)nb_measure] = letter;
-                nb_measure++;
-            }
+            if (k == nb_measure) type_measure[(int)nb_measure++] = letter;
             kind = k;
         }
         if (atoi(code) == 200) {
@@ -164,7 +166,8 @@ static size_t trimmed_len(const char *t) {
 // Base name of the result files: the key of the order whose plate is the plate
 // value, or whose plate or key is the key of the result. When no order matches, the
 // result is still written, named after the key of the result, else after the plate
-// value. A '/' never reaches the name. Returns 0 when there is no name at all.
+// value. A '/' never reaches the name, and what the share cannot take becomes '_'.
+// Returns 0 when there is no name at all.
 // *slot is the order's index in SI, -1 when none matches.
 static int result_name(char *name, size_t size, int *slot) {
     const char *plate = plate_value();
@@ -185,6 +188,7 @@ static int result_name(char *name, size_t size, int *slot) {
     for (const char *p = found; p < end && n + 1 < size; p++)
         if (*p != '/') name[n++] = *p;
     name[n] = 0;
+    clean_file_name(name);
     if (!name[0]) fprintf(stderr, "\nresultat sans plaque ni cle: non ecrit\n");
     return name[0] != 0;
 }
@@ -209,7 +213,7 @@ static void write_result_file(int k, char letter) {
     char identity[SIZEINFO320 - 2];
     gieglan_identity(row, identity, sizeof identity);
     snprintf(info_code_320, sizeof info_code_320, "%s.%c", identity, letter);
-    espace_controles(info_code_320);
+    espace_fins_ligne(info_code_320);
 
     const int n = *list_count[k];
     fprintf(f, "[MESURES]\r\n");
@@ -256,11 +260,11 @@ void fct_create_file_gieglan(char Cur_plaque) {
     }
 }
 
-// The value of an identification item as its line holds it: terminated, and the
-// control bytes of the link written as blanks.
+// The value of an identification item as its line holds it: terminated, and a CR or
+// LF of the link written as a blank.
 static const char *item_value(const SaveInfoHardwareConnect &it, char *out, size_t size) {
     snprintf(out, size, "%.*s", (int)sizeof it.InfoHardwareConnect, it.InfoHardwareConnect);
-    espace_controles(out);
+    espace_fins_ligne(out);
     return out;
 }
 
@@ -272,6 +276,7 @@ void fct_create_idfile_gieglan(char adr, char type_hardware_connect, const char 
     }
     char identity[SIZEINFO320 - 2];
     gieglan_identity(row, identity, sizeof identity);
+    clean_file_name(identity);
     int w = snprintf(path_create_gieglan, sizeof path_create_gieglan, "%s%s.%c", PATH, identity,
                      type_hardware_connect);
     printf("%s\n", path_create_gieglan);

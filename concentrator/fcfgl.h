@@ -23,6 +23,10 @@ unsigned int fct_calculate_crc_gieglan(const char *string);
 // Copies source into dest without blanks nor any of \ / : * ? " < > |; dest must
 // hold strlen(source) + 1 characters.
 void fct_copie_sans_espace(char *dest, const char *source);
+// Makes a text built from what came over the link fit as a file name on the PC's share,
+// in place: each of \ : * ? " < > |, each control byte, each byte at or above 0x80 and
+// each leading blank becomes '_'. Only names go through it, never file contents.
+void clean_file_name(char *name);
 
 // Row of SIHC that holds the identification of the peripheral at list position r of
 // type_hardware_connect2: its number (element 0, 1 to 5) less one; -1 when the

@@ -51,13 +51,27 @@ struct kindrange {
     Variant variant;
     char letter;
 };
-static const kindrange kindRanges[] = {
+static constexpr kindrange kindRanges[] = {
     {500, 516, ANY, 'G'},        {7524, 7524, SPX_ONLY, 'G'}, {7503, 7503, SPX_ONLY, 'G'},
     {7509, 7510, SPX_ONLY, 'G'}, {7514, 7514, SPX_ONLY, 'G'}, {530, 543, ANY, 'O'},
-    {7530, 7552, NOT_SPX, 'O'},  {7553, 7567, SPX_ONLY, 'O'}, {485, 499, ANY, 'P'},
+    {7530, 7552, NOT_SPX, 'O'},  {7545, 7567, SPX_ONLY, 'O'}, {485, 499, ANY, 'P'},
     {601, 633, ANY, 'E'},        {7635, 7635, SPX_ONLY, 'E'}, {700, 703, ANY, 'D'},
     {7600, 7650, ANY, 'V'},
 };
+
+// Letters of the classification; each has a list of its own, so none is ever merged
+// into another kind's file.
+static constexpr int kind_letters() {
+    int n = 0;
+    for (size_t i = 0; i < sizeof kindRanges / sizeof kindRanges[0]; i++) {
+        bool seen = false;
+        for (size_t j = 0; j < i; j++)
+            seen = seen || kindRanges[j].letter == kindRanges[i].letter;
+        n += seen ? 0 : 1;
+    }
+    return n;
+}
+static_assert(kind_letters() <= NBKIND, "every kind letter needs its own list");
 
 static char kind_of(int code) {
     int spx = is_spx();
@@ -96,7 +110,7 @@ static int unpaired(int code) {
     return 0;
 }
 
-static char *const kindCount[NBKIND] = {&CSM1, &CSM2, &CSM3, &CSM4};
+static char *const kindCount[NBKIND] = {&CSM1, &CSM2, &CSM3, &CSM4, &CSM5, &CSM6};
 
 int codetoi(const char *str) {
     int v = 0;
@@ -124,9 +138,8 @@ void Get_Measure_Type(void) {
             int k = 0;
             while (k < nb_measure && type_measure[k] != letter)
                 k++;
-            if (k == nb_measure && nb_measure < NBKIND) type_measure[(int)nb_measure++] = letter;
-            // A fifth letter cannot happen (six kinds, one vehicle); it joins the last list.
-            kind = k < NBKIND ? k : NBKIND - 1;
+            if (k == nb_measure) type_measure[(int)nb_measure++] = letter;
+            kind = k;
         }
         if (rec.CodeGiegData[0] == 0 || unpaired(code)) continue;
         if (pos >= paired || SM_OTCLAN[pos].CodeGiegData[0] == 0) continue;
@@ -260,9 +273,9 @@ static const idline idLines[] = {
 #define ERR_NO_KIND 2
 #define ERR_MEASURE 51
 
-// State of the file being written; kept over the files of one call as the station
-// expects (an error of the first file is also that of the next unless it meets one
-// of its own).
+// State of the file being written. Each file of a call starts afresh, so that one
+// file's error never keeps another back, and a kind without an instrument never takes
+// the previous file's instrument row, version text or last measure name.
 static int erreur;
 static int current;
 static char lastCode[6];
@@ -419,9 +432,14 @@ static void deliver(void) {
 
 // ---- The file ---------------------------------------------------------------------------
 
-// Base name of the vehicle's order: the fichier of the first order with the plate of SM.
+// Name of the vehicle's order file as the order reader found it in the directory.
+static char order_name[sizeof SI[0].nomfichier];
+
+// Base name of the vehicle's order: the fichier of the first order with the plate of SM;
+// order_name is that order's file name.
 static void find_base_name(void) {
     temp_plaque[0] = 0;
+    order_name[0] = 0;
     if (CODE_200 < 0 || CODE_200 >= NBCODEGIEGDATAMAX) return;
     const SaveMeasures &plate = SM[CODE_200];
     if (strcmp(plate.CodeGiegData, "0200") != 0 && strcmp(plate.CodeGiegData, "7200") != 0) return;
@@ -430,6 +448,7 @@ static void find_base_name(void) {
         if (same_field(SI[s].plaqueinfo, plate.DataMeasures)) {
             snprintf(temp_plaque, sizeof temp_plaque, "%.*s", (int)sizeof SI[s].fichier - 1,
                      SI[s].fichier);
+            snprintf(order_name, sizeof order_name, "%s", SI[s].nomfichier);
             return;
         }
     }
@@ -438,16 +457,23 @@ static void find_base_name(void) {
 // Builds the three paths; 0 when one of them does not fit (the file is then not written:
 // a cut name would be another file's).
 static int build_paths(const char *suffix) {
+    // The order file is looked for under the name it was read by ("A.B.CI" for the base
+    // name "A"); without an order, under the base name and ".CI".
+    char ci[sizeof order_name + 4];
+    if (order_name[0])
+        snprintf(ci, sizeof ci, "%s", order_name);
+    else
+        snprintf(ci, sizeof ci, "%.*s.CI", (int)sizeof order_name - 1, temp_plaque);
     int a, b, c;
     if (lenght_path < 3) {
         a = snprintf(path_create_otclan, sizeof path_create_otclan, "%s/RES/%s%s", DIR_SHARE,
                      temp_plaque, suffix);
-        b = snprintf(path_otclan_ci, sizeof path_otclan_ci, "%s/CI/%s.CI", DIR_SHARE, temp_plaque);
+        b = snprintf(path_otclan_ci, sizeof path_otclan_ci, "%s/CI/%s", DIR_SHARE, ci);
     } else {
         a = snprintf(path_create_otclan, sizeof path_create_otclan, "%s/%s/RES/%s%s", DIR_SHARE,
                      save_path_gieglan, temp_plaque, suffix);
-        b = snprintf(path_otclan_ci, sizeof path_otclan_ci, "%s/%s/CI/%s.CI", DIR_SHARE,
-                     save_path_gieglan, temp_plaque);
+        b = snprintf(path_otclan_ci, sizeof path_otclan_ci, "%s/%s/CI/%s", DIR_SHARE,
+                     save_path_gieglan, ci);
     }
     c = snprintf(path_otclan_tmp, sizeof path_otclan_tmp, "%s/%s%s", DIR_LOCAL_RES, temp_plaque,
                  suffix);
@@ -478,14 +504,14 @@ static void write_seals(FILE *f) {
 
 void fct_create_file_otclan(char Cur_plaque) {
     (void)Cur_plaque; // the slot is found by the plate
-    current = 0;
-    snprintf(lastCode, sizeof lastCode, "AAA00");
-    erreur = 0;
-    snprintf(versionSpecOTCLAN, sizeof versionSpecOTCLAN, "XXXYY");
     Get_Measure_Type();
 
     for (int kind = 0; kind < nb_measure; kind++) {
         char letter = type_measure[kind];
+        erreur = 0;
+        current = -1; // no instrument of the letter: every identification line is missing
+        snprintf(lastCode, sizeof lastCode, "AAA00");
+        snprintf(versionSpecOTCLAN, sizeof versionSpecOTCLAN, "XXXYY");
         find_base_name();
         if (temp_plaque[0] == 0) erreur = ERR_NO_SLOT;
         const kindfile *kf = kind_file(letter);

@@ -19,7 +19,7 @@ int check_lettreV2(const char *source);
 int check_Number(const char *source, int NbreChiffreApresVirgule);
 int check_date(const char *source);
 
-// Fills type_measure, nb_measure and one SM1 list per kind letter (counts CSM1..CSM4)
+// Fills type_measure, nb_measure and one SM1 list per kind letter (counts CSM1..CSM6)
 // from SM and SM_OTCLAN.
 void Get_Measure_Type(void);
 // Number formed by the first five characters of str, every non-digit counting as 0.

@@ -3,7 +3,9 @@
 // Every reading rebuilds the order table SI from nothing out of the order files present
 // in one directory of the share: GIEGLAN "CG" files (key from the file name, data lines
 // filtered by code unless the maker is SPX) or OTCLAN ".CI" files (validated field by
-// field and by their SHA-1 fingerprint first, data lines converted to GIEGLAN lines).
+// field and by their SHA-1 fingerprint first, data lines converted to GIEGLAN lines;
+// an OTCLAN file holds exactly one plate line and one fingerprint line, and what follows
+// the fingerprint, which it does not cover, is never given to the equipment).
 // A file that yields no plate, or an OTCLAN file with any fault, is left out. The green
 // LED and its GREEN_LED_ON marker follow whether the directory opens.
 //
@@ -14,12 +16,18 @@
 // cut); a plate is cut to 11 characters; a stored data line keeps its code and as much
 // of its value as fits SIZELIGNEFICHIERID with its CR LF; an OTCLAN file whose text up
 // to its fingerprint does not fit imageFichier is refused.
+//
+// Only regular files are orders: anything else in the directory is passed over, judged
+// on the descriptor of a non-blocking open. Control bytes in a key, a plate or a value
+// become blanks.
 #include "fgivfgl.h"
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cryOTC.h"
@@ -170,6 +178,27 @@ bool order_path(char *dst, size_t size, const char *dir, const char *name) {
     return false;
 }
 
+FILE *open_order_file(const char *path, bool *skip) {
+    *skip = false;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *skip = true;
+        close(fd);
+        return nullptr;
+    }
+    FILE *f = fdopen(fd, "r");
+    if (!f) close(fd);
+    return f;
+}
+
+void blank_controls(char *text) {
+    size_t n = line_body_len(text);
+    for (size_t k = 0; k < n; k++)
+        if ((unsigned char)text[k] < 0x20) text[k] = ' ';
+}
+
 static bool next_line(FILE *f, void (*image)(const char *chunk)) {
     return read_order_line(f, readbuf_gieglan, sizeof readbuf_gieglan, image);
 }
@@ -231,9 +260,10 @@ static int otclan_refused(const char *name, const char *path) {
         fprintf(stderr, "%s: Nom du fichier KO!!\n", name);
         refused = 1;
     }
-    FILE *f = fopen(path, "r");
+    bool skip;
+    FILE *f = open_order_file(path, &skip);
     if (!f) {
-        fprintf(stderr, "\n%s introuvable1.%s\n", path, strerror(errno));
+        if (!skip) fprintf(stderr, "\n%s introuvable1.%s\n", path, strerror(errno));
         return 1;
     }
     imageFichier[0] = 0;
@@ -242,13 +272,15 @@ static int otclan_refused(const char *name, const char *path) {
     image_overflow = false;
     image_line_start = true;
     image_skipping = false;
-    int tags = 0;
+    int plates = 0, fingerprints = 0;
+    bool uncovered = false; // a line the fingerprint does not cover (past its line)
     char value[MAXSIZELINE];
     while (next_line(f, image_append_line)) {
         const char *line = readbuf_gieglan;
-        if (starts(line, "C001=")) tags++;
+        if (fingerprints > 0 && line[0] != '[' && line_body_len(line) > 0) uncovered = true;
+        if (starts(line, "C001=")) plates++;
         if (starts(line, "EMPREINTE=")) {
-            tags++;
+            fingerprints++;
             if (!image_open) continue; // a second fingerprint, or the image overflowed
             image_append("EMPREINTE=");
             image_open = false;
@@ -281,10 +313,12 @@ static int otclan_refused(const char *name, const char *path) {
         fprintf(stderr, "%s: Taille fichier KO!!\n", name);
         refused = 1;
     }
-    if (tags != 2) {
-        fprintf(stderr, "%s: Balise obligatoire KO!! %d\n", name, tags);
+    // One plate and one fingerprint: two plate lines must not stand in for the fingerprint.
+    if (plates != 1 || fingerprints != 1) {
+        fprintf(stderr, "%s: Balise obligatoire KO!! %d\n", name, plates + fingerprints);
         refused = 1;
     }
+    if (uncovered) fprintf(stderr, "%s: lignes apres EMPREINTE ignorees\n", name);
     return refused;
 }
 
@@ -299,13 +333,15 @@ static void store_line(SaveInfo *o, int row, const char *line) {
 
 // Reads one order file into o; true when it yielded a plate.
 static bool read_order(SaveInfo *o, const char *name, const char *path, bool otclan) {
-    FILE *f = fopen(path, "r");
+    bool skip;
+    FILE *f = open_order_file(path, &skip);
     if (!f) {
-        fprintf(stderr, "\n%s introuvable1.%s\n", path, strerror(errno));
+        if (!skip) fprintf(stderr, "\n%s introuvable1.%s\n", path, strerror(errno));
         return false;
     }
     memset(o, 0, sizeof *o);
     snprintf(o->fichier, sizeof o->fichier, "%.*s", (int)strcspn(name, "."), name);
+    snprintf(o->nomfichier, sizeof o->nomfichier, "%s", name);
     if (!otclan) snprintf(o->cle, 11, "%s", name);
     o->cle[strcspn(o->cle, ".")] = 0;
 
@@ -313,6 +349,8 @@ static bool read_order(SaveInfo *o, const char *name, const char *path, bool otc
     int stored = 0;
     while (next_line(f, nullptr)) {
         const char *line = readbuf_gieglan;
+        // What follows the fingerprint is not covered by it: never given to the equipment.
+        if (otclan && starts(line, "EMPREINTE=")) break;
         if (!crc && stored < NBCODEFICHIERID) {
             if (line[0] == '[') {
                 if (starts(line, "[CRC]")) crc = true;
@@ -337,8 +375,15 @@ static bool read_order(SaveInfo *o, const char *name, const char *path, bool otc
         }
     }
     fclose(f);
-    if (!found) memset(o, 0, sizeof *o);
-    return found;
+    if (!found) {
+        memset(o, 0, sizeof *o);
+        return false;
+    }
+    blank_controls(o->cle);
+    blank_controls(o->plaqueinfo);
+    for (char *line : o->autreinfo)
+        blank_controls(line);
+    return true;
 }
 
 static bool in_flight(const char *plate) {

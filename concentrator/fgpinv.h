@@ -7,7 +7,7 @@
 
 #define NBCODEGIEGDATAMAX 60 // measures of one result, identification items of one row
 #define NBPERIPH 5           // identification rows (peripherals numbered 1 to 5)
-#define NBKIND 4             // kind letters of one vehicle's results
+#define NBKIND 6             // kind letters the writers classify (G, O, P, E, D, V)
 #define TAILLEFICHIER 3000   // image of an OTCLAN file
 
 // One vehicle order read from the PC.
@@ -18,7 +18,8 @@ struct SaveInfo {
     char autreinfo[NBCODEFICHIERID][SIZELIGNEFICHIERID]; // data lines
     uint8_t already_present;
     uint8_t first_get;
-    char fichier[255]; // base name of the order file
+    char fichier[255];    // base name of the order file
+    char nomfichier[255]; // name of the order file as read from the directory
 };
 
 // One measure: a four-digit code (or an OTCLAN name) and its value as text.

@@ -3,10 +3,14 @@
 // A line is "#nnn#" and its value, ended by LF or CR LF; the value is taken verbatim
 // up to the first CR or LF. Lines are read 254 characters at most: the rest of a
 // longer line is skipped, never taken for a line of its own; a NUL byte ends a line's
-// text, not the line. When a tag occurs twice
-// the first line wins. The rewrite keeps every other line byte for byte and replaces
-// the file atomically (temporary file in the same directory, then rename), so that a
-// power cut leaves the old or the new file, never a torn one.
+// text, not the line. When a tag occurs twice the first line wins. The rewrite keeps
+// every other line byte for byte. A new line of the old one's length is written in
+// place at its offset (one write, then fsync): the file stays the same file, so
+// whatever another writer puts into it meanwhile, or writes through a descriptor it
+// keeps open, is kept, and a directory that takes no new file is no obstacle. A line of
+// another length, or one appended, replaces the file atomically (temporary file in the
+// same directory, then rename), so that a power cut leaves the old or the new file,
+// never a torn one.
 #include "file_param.h"
 
 #include <dirent.h>
@@ -177,21 +181,63 @@ static int copy_replacing(FILE *in, FILE *out, const char *prefix, const char *l
     return ok;
 }
 
+// Finds the first line that begins with prefix: its offset and its length, LF included
+// (a last line without LF has none). 0 when no line does.
+static int find_line(FILE *in, const char *prefix, long *off, long *len) {
+    const size_t plen = strlen(prefix);
+    long pos = 0;
+    for (;;) {
+        const long start = pos;
+        size_t k = 0; // bytes of the prefix found at the start of the line
+        bool comparing = true;
+        int c;
+        while ((c = getc(in)) != EOF) {
+            pos++;
+            if (comparing && k < plen && c == (unsigned char)prefix[k])
+                k++;
+            else
+                comparing = false;
+            if (c == '\n') break;
+        }
+        if (pos > start && k == plen) {
+            *off = start;
+            *len = pos - start;
+            return 1;
+        }
+        if (c == EOF) return 0;
+    }
+}
+
+// Closes in and returns -2, keeping the errno of the failure that led here.
+static int fail_closing(FILE *in) {
+    int err = errno;
+    fclose(in);
+    errno = err;
+    return -2;
+}
+
 int replace_line_in_file(const char *PATH, const char *prefix, const char *line) {
-    // A symbolic link is followed: the file it names is replaced and the link stays.
+    // A symbolic link is followed: the file it names is rewritten and the link stays.
     char real[PATH_MAX];
     const char *target = PATH;
     struct stat lst;
     if (lstat(PATH, &lst) == 0 && S_ISLNK(lst.st_mode) && realpath(PATH, real)) target = real;
     FILE *in = fopen(target, "r+");
     if (!in) return -1;
+    long off, len;
+    if (find_line(in, prefix, &off, &len) && (size_t)len == strlen(line)) {
+        if (ferror(in)) return fail_closing(in);
+        int fd = fileno(in);
+        if (pwrite(fd, line, (size_t)len, off) != (ssize_t)len || fsync(fd) != 0)
+            return fail_closing(in);
+        fclose(in);
+        return 0;
+    }
+    if (ferror(in) || fseek(in, 0, SEEK_SET) != 0) return fail_closing(in);
     char tmp[PATH_MAX + 16];
     snprintf(tmp, sizeof tmp, "%s.tmpXXXXXX", target);
     int fd = mkstemp(tmp);
-    if (fd < 0) {
-        fclose(in);
-        return -2;
-    }
+    if (fd < 0) return fail_closing(in);
     FILE *out = fdopen(fd, "w");
     if (!out) {
         close(fd);
@@ -211,7 +257,9 @@ int replace_line_in_file(const char *PATH, const char *prefix, const char *line)
     if (fflush(out) != 0 || fsync(fd) != 0) ok = 0;
     if (fclose(out) != 0) ok = 0;
     if (!ok || rename(tmp, target) != 0) {
+        int err = errno;
         unlink(tmp);
+        errno = err;
         return -2;
     }
     sync_dir_of(target);

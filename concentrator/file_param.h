@@ -31,16 +31,18 @@ char *read_code_param_file(const char *code);
 // Lookup in the file PATH. "" when the file does not open.
 char *read_code_param_file(const char *code, const char *PATH);
 // Replaces the line of tag `code` in PATH by the tag and `data` padded to lenght
-// (10, 40 or 60) characters and LF, or appends that line when the tag is absent. The
-// file is rewritten whole into a temporary file of the same directory and renamed over
-// the old one. Returns "ok", or "" when the file does not open or cannot be rewritten.
+// (10, 40 or 60) characters and LF, or appends that line when the tag is absent, as
+// replace_line_in_file does. Returns "ok", or "" when the file does not open or cannot
+// be rewritten.
 const char *write_code_param_file(const char *code, const char *data, const char *PATH,
                                   int lenght);
 // Replaces (or appends) the first line that begins with `prefix` by `line` (which must
-// end with LF), keeping every other byte of the file as it was, atomically as above.
-// The new file keeps the old one's owner and mode; a symbolic link is followed and kept.
-// Returns 0 on success, -1 when PATH does not open for reading and writing, -2 when the
-// new file could not be written.
+// end with LF), keeping every other byte of the file as it was. A line of the old one's
+// length is written in place at its offset, one write then fsync, in the same file;
+// otherwise the file is rewritten whole into a temporary file of the same directory and
+// renamed over the old one, keeping its owner and mode. A symbolic link is followed and
+// kept. Returns 0 on success, -1 when PATH does not open for reading and writing, -2
+// when the line could not be written (errno tells why).
 int replace_line_in_file(const char *PATH, const char *prefix, const char *line);
 
 // Reads every setting in the order of start-up and makes the derived settings.

@@ -53,9 +53,9 @@ int same_field(const char *a, const char *b) {
     return la > 0 && la == lb && strncmp(a, b, la) == 0;
 }
 
-void espace_controles(char *source) {
+void espace_fins_ligne(char *source) {
     for (; *source; source++)
-        if ((unsigned char)*source < 0x20) *source = ' ';
+        if (*source == '\r' || *source == '\n') *source = ' ';
 }
 
 void supprime_zero_debut(char *source) {

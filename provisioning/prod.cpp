@@ -9,9 +9,12 @@
 // concentrator, compiled into this program.
 //
 // Input is checked before it is acted on: a pass whose production file does not open
-// serves nothing, a date or time that does not have the expected digits never
-// reaches the date command, and the box is rebooted only once the acknowledgement of
-// the reboot request is stored (otherwise it would reboot again at every start).
+// serves nothing, a date that is not a day of the calendar or a time that does not
+// have the expected digits never reaches the date command, and the box is rebooted
+// only once the acknowledgement of the reboot request is stored (otherwise it would
+// reboot again at every start). A serial number is acknowledged only once written into
+// the board identity file; until then the request waits, tried again every pass and
+// reported once.
 #include "prod.h"
 
 #include <errno.h>
@@ -19,6 +22,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "file_param.h"
 #include "plat.h"
@@ -35,6 +39,7 @@ char chaine[100];
 char chaine2[100];
 char chaine3[50];
 char path_create_gieglan[60 + ROOTLEN];
+int serial_reported;
 
 // Positions of the digits of a blank-free date, day first: DD?MM?YYYY.
 static const int date_digits[] = {0, 1, 3, 4, 6, 7, 8, 9};
@@ -42,6 +47,14 @@ static const int date_digits[] = {0, 1, 3, 4, 6, 7, 8, 9};
 
 static int is_digit(char c) {
     return c >= '0' && c <= '9';
+}
+
+// Days of each month of a common year; February has 29 in a leap year.
+static const int month_days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+
+static int days_in_month(int month, int year) {
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : month_days[month - 1];
 }
 
 // Value of two digits at s, or -1 when they are not two digits.
@@ -81,13 +94,14 @@ static void drop_blanks(const char *src, char *dst, size_t size) {
 }
 
 // Builds chaine3 (year-month-day) from the blank-free date in chaine. 0 when the
-// text is too short or does not hold a day and a month where they are read.
+// text is too short or does not hold a day of the calendar where it is read.
 static int build_date(void) {
     if (strlen(chaine) < DATE_LEN) return 0;
     for (int pos : date_digits)
         if (!is_digit(chaine[pos])) return 0;
     int day = two_digits(chaine), month = two_digits(chaine + 3);
-    if (day < 1 || day > 31 || month < 1 || month > 12) return 0;
+    int year = two_digits(chaine + 6) * 100 + two_digits(chaine + 8);
+    if (month < 1 || month > 12 || day < 1 || day > days_in_month(month, year)) return 0;
     snprintf(chaine3, sizeof chaine3, "%.4s-%.2s-%.2s", chaine + 6, chaine + 3, chaine);
     return 1;
 }
@@ -128,15 +142,9 @@ const char *write_information(const char *info, const char *title, const char *p
     snprintf(text, sizeof text, "%s%s", title, info);
     snprintf(line, sizeof line, "%-40s\n", text);
     int r = replace_line_in_file(path_create_gieglan, title, line);
-    if (r == -1) {
-        fprintf(stderr, "\nFichier introuvable.%s\n", strerror(errno));
-        return "";
-    }
-    if (r != 0) {
-        fprintf(stderr, "\nerreur d'écriture %s %s\n", path_create_gieglan, strerror(errno));
-        return "";
-    }
-    return "ok";
+    // A file that is there but cannot be written is reported by the caller, once.
+    if (r == -1 && errno == ENOENT) fprintf(stderr, "\nFichier introuvable.%s\n", strerror(errno));
+    return r == 0 ? "ok" : "";
 }
 
 // Copies the value of a tag of the production file into a buffer.
@@ -177,8 +185,20 @@ static int serve_date(void) {
 
 static int serve_serial(void) {
     snprintf(save_serial, sizeof save_serial, "\"%i\"", get_serial_number);
-    write_information(save_serial, TITLE_SERIAL, PATH_BOARD_ID);
-    // Acknowledged even when the board identity file is missing: the request is not
+    const char *written = write_information(save_serial, TITLE_SERIAL, PATH_BOARD_ID);
+    const int err = errno;
+    if (strcmp(written, "ok") != 0 && access(PATH_BOARD_ID, F_OK) == 0) {
+        // The file is there but did not take the line (a read-only file system, a
+        // directory that takes no new file for a line of another length): not
+        // acknowledged, tried again every pass, reported once per request.
+        if (serial_reported != get_serial_number)
+            fprintf(stderr, "\nnumero de serie %d non ecrit dans %s : %s, demande en attente\n",
+                    get_serial_number, PATH_BOARD_ID, strerror(err));
+        serial_reported = get_serial_number;
+        return PASS_NONE;
+    }
+    serial_reported = 0;
+    // Acknowledged also when the board identity file is missing: the request is not
     // retried once a second for a file that nobody will create.
     write_code_param_file("#031#", "1", PATH_PRODUCTION, 40);
     printf("\necriture serial_number envoyé au systeme");

@@ -32,11 +32,12 @@ extern char chaine[100];      // working text: a value with its blanks removed
 extern char chaine2[100];     // working text: the date command
 extern char chaine3[50];      // working text: the converted date
 extern char path_create_gieglan[60 + ROOTLEN]; // path of the file write_information rewrites
+extern int serial_reported; // serial number whose waiting request was reported; 0 none
 
 // Replaces in the existing file `path` the first line that begins with `title` by
 // `title` and `info` left-justified in a 40-character field and LF, or appends that
 // line when no line begins with `title`. Returns "ok", or "" when the file does not
-// open or cannot be rewritten.
+// open or cannot be rewritten (errno tells why; only a missing file is reported here).
 const char *write_information(const char *info, const char *title, const char *path);
 
 // Requests served by a pass.
@@ -44,5 +45,6 @@ enum { PASS_NONE = 0, PASS_DATE = 1, PASS_SERIAL = 2, PASS_REBOOT = 3 };
 
 // One pass over the production file: reads the states and serves at most one request.
 // Returns the request served (PASS_NONE when the file does not open, holds no request,
-// or holds a date request whose date or time cannot be built).
+// holds a date request whose date or time cannot be built, or a serial request whose
+// line the board identity file did not take).
 int prod_pass(void);

@@ -92,7 +92,7 @@ TEST_F(BnetFile, HeadlampResultGivesTheFullFileInItsOrder) {
                         "VerticalCutoffLeft=1.10\n");
 }
 
-TEST_F(BnetFile, ControlBytesFromTheLinkNeverBreakALine) {
+TEST_F(BnetFile, LineEndsFromTheLinkNeverBreakALine) {
     nb_periph_present = 2;
     const char list[2][2] = {{1, 'C'}, {2, 'P'}};
     memcpy(type_hardware_connect2, list, sizeof list);
@@ -200,14 +200,18 @@ TEST_F(BnetFile, PlateWithPathCharactersStaysInImportResults) {
     reset_state();
     vehicle(0, "../x");
     vehicle(1, "/tmp/y");
+    vehicle(2, " A:B?\x01\xE9"); // nothing the PC's share cannot take in a name
     const auto before = list_dir(base + "/DataExchange");
     fct_create_file_bnet(0);
     fct_create_file_bnet(1);
+    fct_create_file_bnet(2);
     EXPECT_EQ(list_dir(base + "/DataExchange"), before);
     EXPECT_FALSE(exists(base + "/DataExchange/x.dat"));
     EXPECT_FALSE(exists("/tmp/y.dat"));
-    EXPECT_EQ(list_dir(import), (std::vector<std::string>{".._x.dat", "_tmp_y.dat"}));
+    EXPECT_EQ(list_dir(import),
+              (std::vector<std::string>{".._x.dat", "_A_B___.dat", "_tmp_y.dat"}));
     EXPECT_EQ(line_of(result(".._x"), "Plate"), "../x");
+    EXPECT_EQ(line_of(result("_A_B___"), "Plate"), " A:B?\x01\xE9");
 }
 
 TEST_F(BnetFile, MissingImportDirectoryIsReportedAndNothingIsWritten) {

@@ -130,9 +130,14 @@ TEST_F(Gieglan, GasResultIsTheExactEightLineFileAndIdentificationFilesMatchIt) {
     EXPECT_EQ(boxtest::read_file(id_dir + "BRANDMODEL2SN0042.G"), expected);
     EXPECT_EQ(boxtest::read_file(boxtest::root("/home/KELDRAN/DATA/log/BRANDMODEL2SN0042.G")),
               expected);
+
+    peripheral(1, 2, 'O', "\xC9TA", "M<1>", "S");
+    fct_create_idfile_gieglan(1, 'O', id_dir.c_str());
+    EXPECT_NE(boxtest::read_file(id_dir + "_TAM1S.O").find("0300=\xC9TA\r\n"), std::string::npos)
+        << testing::PrintToString(boxtest::list_dir(id_dir));
 }
 
-TEST_F(Gieglan, ControlBytesFromTheLinkNeverBreakALineOfTheFiles) {
+TEST_F(Gieglan, LineEndsFromTheLinkNeverBreakALineOfTheFiles) {
     // A CR or LF inside a value from the equipment would end its line early and add a
     // line of its own: written as blanks, each value keeps its length and its line.
     peripheral(0, 1, 'G', "BR\nAND", "MODEL", "SN1");
@@ -168,7 +173,8 @@ TEST_F(Gieglan, EachKindLetterGetsItsOwnFileInOrderOfFirstArrival) {
               {"0491", "12"},
               {"0204", "note"},
               {"0601", "1"},
-              {"0503", "2"}});
+              {"0503", "2"},
+              {"0700", "5"}});
     testing::internal::CaptureStdout();
     fct_create_file_gieglan(0);
     std::string out = testing::internal::GetCapturedStdout();
@@ -199,6 +205,11 @@ TEST_F(Gieglan, EachKindLetterGetsItsOwnFileInOrderOfFirstArrival) {
     lines = boxtest::lines_of(res("KEY0001.E"));
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[3], "0601=1") << "the fourth kind has its list too";
+
+    lines = boxtest::lines_of(res("KEY0001.D"));
+    ASSERT_GE(lines.size(), 4u) << "a fifth kind is neither dropped nor merged";
+    EXPECT_EQ(lines[1], "0320=.D");
+    EXPECT_EQ(lines[3], "0700=5");
 }
 
 TEST_F(Gieglan, OfflineShareGetsNoFile) {
@@ -222,9 +233,16 @@ TEST_F(Gieglan, ResultWithoutOrderIsNamedAfterItsKeyThenItsPlate) {
     EXPECT_NE(err.find("aucun ordre"), std::string::npos) << err;
     EXPECT_NE(res("K42.G").find("0502=00.1\r\n"), std::string::npos) << "no blanks in the name";
 
-    cle_get_data[0] = 0;
+    // What the PC's share cannot take in a name becomes '_', in the name only.
+    snprintf(cle_get_data, sizeof cle_get_data, "  K 4:2?\x01\xE9  ");
     fct_create_file_gieglan(0);
-    EXPECT_NE(res("ZZ999.G").find("0200=ZZ/999\r\n"), std::string::npos)
+    EXPECT_TRUE(boxtest::exists(boxtest::root(RES + "__K 4_2___.G")))
+        << testing::PrintToString(boxtest::list_dir(boxtest::root(RES)));
+
+    cle_get_data[0] = 0;
+    measures({{"0200", "ZZ/9*9"}, {"0502", "00.1"}});
+    fct_create_file_gieglan(0);
+    EXPECT_NE(res("ZZ9_9.G").find("0200=ZZ/9*9\r\n"), std::string::npos)
         << "named after the plate, without its slash";
 }
 

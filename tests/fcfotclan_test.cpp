@@ -15,6 +15,7 @@
 #include "cryOTC.h"
 #include "dat.h"
 #include "fcfotclan.h"
+#include "fgivfgl.h"
 #include "file_param.h"
 #include "fsm.h"
 #include "nod.h"
@@ -211,9 +212,54 @@ TEST_F(OtclanWriter, EveryKindGetsItsOwnListPairedPastPlateAnd0204Records) {
     Get_Measure_Type();
     EXPECT_EQ(nb_measure, 0) << "7524 has no kind for other makers";
     snprintf(save_client, sizeof save_client, "SPX");
+    measure("7545", "1", "POM21"); // the SPX opacity entries begin at 7545
     Get_Measure_Type();
-    ASSERT_EQ(nb_measure, 1);
+    ASSERT_EQ(nb_measure, 2);
     EXPECT_EQ(type_measure[0], 'G');
+    EXPECT_EQ(type_measure[1], 'O');
+    EXPECT_STREQ(SM1[1][0].CodeGiegData, "POM21");
+}
+
+TEST_F(OtclanWriter, SixKindsGiveSixFilesEachWithItsOwnMeasures) {
+    write_file(root(OFFLINE), "");
+    vehicle('G');
+    const Strings codes[] = {{"0502", "PEM03", ".G"}, {"0490", "RFM02", ".P"},
+                             {"0601", "PLM01", ".E"}, {"0700", "DM001", ".D"},
+                             {"7600", "VM001", ".V"}, {"0530", "POM01", ".O"}};
+    for (const Strings &c : codes)
+        measure(c[0], "1", c[1]);
+    fct_create_file_otclan(0);
+    Strings files;
+    for (const Strings &c : codes) {
+        files.push_back("VEH1" + c[2]);
+        std::string text = read(LOCAL + "VEH1" + c[2]);
+        for (const Strings &other : codes)
+            EXPECT_EQ(has_line(text, other[1] + "=1"), other[1] == c[1]) << c[2] << " " << other[1];
+    }
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(list_dir(root(LOCAL)), files);
+}
+
+TEST_F(OtclanWriter, KindWithoutInstrumentHasNoIdentificationAndStaysLocal) {
+    // The hub's row 0 holds a full identification; the gas analyser is at position 1.
+    // O comes first, P after G: neither may take another row's lines and key.
+    periph(0, 1, 'C');
+    periph(1, 2, 'G');
+    full_ident(0, "HUB");
+    full_ident(1);
+    order("AB123CD", "VEH1");
+    measure("0200", "AB123CD", "");
+    measure("0530", "1", "POM01");
+    measure("0502", "1", "PEM03");
+    measure("0490", "1", "RFM02");
+    fct_create_file_otclan(0);
+    EXPECT_EQ(list_dir(root("/mnt/GIEGLAN/RES")), Strings({"VEH1.G"}));
+    EXPECT_TRUE(has_line(read("/mnt/GIEGLAN/RES/VEH1.G"), "PE01=BRAND"));
+    for (const char *f : {"VEH1.O.err", "VEH1.P.err"}) {
+        std::string text = read(LOCAL + f);
+        EXPECT_EQ(text.find("[IDENTIFICATION]\r\n[MESURES]\r\n"), 0u) << f << "\n" << text;
+        EXPECT_EQ(err_of(text), 50) << f;
+    }
 }
 
 TEST_F(OtclanWriter, SealsMatchTheTextAndTheFileReachesTheShare) {
@@ -376,23 +422,38 @@ TEST_F(OtclanWriter, ChecksAndMissingItemsGiveTheirErrorCodes) {
     }
 }
 
-TEST_F(OtclanWriter, ErrorFilesStayLocalAsErrAndCarryIntoTheNextFile) {
+TEST_F(OtclanWriter, EachFileOfACallStartsWithItsOwnErrorVersionAndLastName) {
+    // The opacimeter has no line 07 (error 19) but a line-12 item; the gas analyser's
+    // line 07 reads OPA02. 0520 has no kind letter and follows the record before it:
+    // PEM11 closes the O list and, after an empty RFM02, is the first P measure written.
     periph(0, 1, 'G');
     periph(1, 2, 'O');
-    full_ident(0, "BRAND", {"0312"});
-    full_ident(1);
+    periph(2, 3, 'P');
+    full_ident(0, "BRAND", {"7007"});
+    item(0, "7007", "OPA02");
+    full_ident(1, "BRAND", {"7007"});
+    item(1, "7529", "CAL1");
+    full_ident(2);
     order("AB123CD", "VEH1");
     measure("0200", "AB123CD", "");
     measure("0502", "1", "PEM03");
     measure("0530", "1", "POM01");
+    measure("0520", "5", "PEM11");
+    measure("0490", "", "RFM02");
+    measure("0520", "6", "PEM11");
     fct_create_file_otclan(0);
-    EXPECT_EQ(list_dir(root(LOCAL)), Strings({"VEH1.G.err", "VEH1.O.err"}));
-    EXPECT_EQ(err_of(read(LOCAL + "VEH1.G.err")), 16);
-    EXPECT_EQ(err_of(read(LOCAL + "VEH1.O.err")), 16);
-    EXPECT_TRUE(list_dir(root("/mnt/GIEGLAN/RES")).empty());
+    EXPECT_EQ(list_dir(root(LOCAL)), Strings({"VEH1.G", "VEH1.O.err", "VEH1.P"}));
+    EXPECT_EQ(list_dir(root("/mnt/GIEGLAN/RES")), Strings({"VEH1.G", "VEH1.P"}));
+    std::string o = read(LOCAL + "VEH1.O.err");
+    EXPECT_EQ(err_of(o), 19);
+    EXPECT_EQ(o.find("PO12"), std::string::npos) << "line 12 follows the file's own line 07";
+    std::string p = read("/mnt/GIEGLAN/RES/VEH1.P");
+    EXPECT_EQ(err_of(p), 0) << "the error of .O is not that of .P";
+    EXPECT_TRUE(has_line(p, "PEM11=6")) << p;
     EXPECT_EQ(read("/home/KELDRAN/DATA/log/log.txt"),
-              stamp() + "ERREUR sur fichier " + root(LOCAL + "VEH1.G") + ".err\r\n" + stamp() +
-                  "ERREUR sur fichier " + root(LOCAL + "VEH1.O") + ".err\r\n");
+              stamp() + "Ecriture du fichier " + root("//mnt/GIEGLAN/RES/VEH1.G") + "\r\n" +
+                  stamp() + "ERREUR sur fichier " + root(LOCAL + "VEH1.O") + ".err\r\n" + stamp() +
+                  "Ecriture du fichier " + root("//mnt/GIEGLAN/RES/VEH1.P") + "\r\n");
 
     // No order for the plate: error 1, and the names are empty.
     SetUp();
@@ -405,6 +466,20 @@ TEST_F(OtclanWriter, ErrorFilesStayLocalAsErrAndCarryIntoTheNextFile) {
     fct_create_file_otclan(0);
     EXPECT_EQ(list_dir(root(LOCAL)), Strings({".G.err"}));
     EXPECT_EQ(err_of(read(LOCAL + ".G.err")), 1);
+}
+
+TEST_F(OtclanWriter, OrderNamedWithASecondDotIsFoundUnderItsOwnName) {
+    const std::string image = "[VEHICULE]\r\nC001=AB123CD\r\nEMPREINTE=";
+    write_file(root("/mnt/GIEGLAN/CI/A.B.CI"), image + boxtest::sha1sum_upper(image) + "\r\n");
+    snprintf(Info.plaque, sizeof Info.plaque, "C001=");
+    fct_get_info_vehicule_file_gieglan_OTCLAN(root("/mnt/GIEGLAN/CI").c_str(), ptinfo, "OTCLAN");
+    ASSERT_EQ(Cpt_plaque, 1);
+    periph(0, 1, 'G');
+    full_ident(0);
+    measure("0200", "AB123CD", "");
+    measure("0502", "1", "PEM03");
+    fct_create_file_otclan(0);
+    EXPECT_EQ(list_dir(root("/mnt/GIEGLAN/RES")), Strings({"A.G"})) << "named after the base name";
 }
 
 TEST_F(OtclanWriter, OfflineKeepsTheFileLocalAndAVanishedOrderRemovesIt) {

@@ -1,5 +1,7 @@
 // The rewrite of one line of a file: every other byte kept, lines of any width
-// replaced whole, the file replaced atomically and in place of the file a link names.
+// replaced whole, a line of the same length written in place in the same file, others
+// by replacing the file atomically, in place of the file a link names.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,9 +20,44 @@ namespace {
 
 class LineRewrite : public ::testing::Test {
   protected:
-    void SetUp() override { boxtest::reset_root(); }
-    const std::string path = root("/home/KELDRAN/DATA/PRODUCTION.txt");
+    void SetUp() override {
+        boxtest::set_immutable(dir, false); // left over by an interrupted run
+        boxtest::reset_root();
+    }
+    void TearDown() override { boxtest::set_immutable(dir, false); }
+    const std::string dir = root("/home/KELDRAN/DATA");
+    const std::string path = dir + "/PRODUCTION.txt";
 };
+
+ino_t inode_of(const std::string &p) {
+    struct stat st {};
+    stat(p.c_str(), &st);
+    return st.st_ino;
+}
+
+TEST_F(LineRewrite, LineOfTheSameLengthIsWrittenInPlaceInTheSameFile) {
+    const std::string head = "#002#1" + std::string(39, ' ') + "\n";
+    write_file(path, head + "#031#0" + std::string(39, ' ') + "\n");
+    const ino_t before = inode_of(path);
+    // The factory tool keeps the file open and adds a request after our acknowledgement.
+    int tool = open(path.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(tool, 0);
+    ASSERT_STREQ(write_code_param_file("#031#", "1", path.c_str(), 40), "ok");
+    ASSERT_EQ(write(tool, "#032#1\n", 7), 7);
+    close(tool);
+    EXPECT_EQ(inode_of(path), before);
+    EXPECT_EQ(read_file(path), head + "#031#1" + std::string(39, ' ') + "\n#032#1\n");
+
+    // A directory that takes no temporary file: only a line of the same length is written.
+    if (!boxtest::set_immutable(dir, true)) GTEST_SKIP() << "no immutable directories here";
+    EXPECT_STREQ(write_code_param_file("#002#", "4", path.c_str(), 40), "ok");
+    EXPECT_STREQ(write_code_param_file("#032#", "2", path.c_str(), 10), "") << "longer line";
+    EXPECT_STREQ(write_code_param_file("#050#", "x", path.c_str(), 10), "") << "appended line";
+    EXPECT_EQ(read_file(path),
+              "#002#4" + std::string(39, ' ') + "\n#031#1" + std::string(39, ' ') + "\n#032#1\n");
+    boxtest::set_immutable(dir, false);
+    EXPECT_EQ(boxtest::list_dir(dir), (std::vector<std::string>{"PRODUCTION.txt", "log"}));
+}
 
 TEST_F(LineRewrite, KeepsNulBytesLongLinesAndMatchesOnlyAtTheStartOfALine) {
     // A 1500-byte line whose middle holds the tag, NUL bytes, and the tag's real line last.

@@ -4,9 +4,9 @@
 // lines around them; nothing acted on without a readable production file or with a
 // date that cannot be built.
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <stdio.h>
-#include <sys/ioctl.h>
+#include <string.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +21,7 @@
 using boxtest::exists;
 using boxtest::read_file;
 using boxtest::root;
+using boxtest::set_immutable;
 using boxtest::wait_until;
 
 namespace {
@@ -74,19 +75,28 @@ double mtime_of(const std::string &rel) {
     return (double)st.st_mtim.tv_sec + st.st_mtim.tv_nsec / 1e9;
 }
 
-// Sets or clears the immutable attribute; false when the file system does not allow it.
-bool set_immutable(const std::string &path, bool on) {
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) return false;
-    int flags = 0;
-    bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    if (ok) {
-        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-        ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+// Counts the openings of the production file by anyone, so that a test can wait for the
+// program's passes to go by (each opens it five times: the check, then four lookups).
+// Closings are watched too: they keep successive openings from being merged into one.
+struct ProdOpenings {
+    int fd = inotify_init1(IN_NONBLOCK);
+    int seen = 0;
+    ProdOpenings() {
+        inotify_add_watch(fd, root("/home/KELDRAN/DATA").c_str(), IN_OPEN | IN_CLOSE_NOWRITE);
     }
-    close(fd);
-    return ok;
-}
+    ~ProdOpenings() { close(fd); }
+    int count() {
+        alignas(inotify_event) char buf[4096];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0)
+            for (char *p = buf; p < buf + n;) {
+                const inotify_event *e = (const inotify_event *)p;
+                if ((e->mask & IN_OPEN) && e->len && strcmp(e->name, "PRODUCTION.txt") == 0) seen++;
+                p += sizeof(inotify_event) + e->len;
+            }
+        return seen;
+    }
+};
 
 const std::string kChmod1 = "chmod 777 " + root("/mnt/usbflash/PARAM_VARN.txt");
 const std::string kChmod2 = "chmod 777 " + root("/mnt/usbflash2/PARAM_VARN.txt");
@@ -100,8 +110,10 @@ class Provisioning : public ::testing::Test {
   protected:
     void SetUp() override {
         set_immutable(root(kProd), false); // left over by an interrupted run
+        set_immutable(root("/etc"), false);
         boxtest::reset_root();
     }
+    void TearDown() override { set_immutable(root("/etc"), false); }
 };
 
 TEST_F(Provisioning, ServesDateThenSerialThenRebootOnePassEach) {
@@ -174,6 +186,41 @@ TEST_F(Provisioning, SerialIsWrittenOnlyFrom2To199999AndOnlyOnRequest) {
     EXPECT_EQ(commands_named("date"), 0);
 }
 
+TEST_F(Provisioning, SerialIsAcknowledgedOnlyOnceWritten) {
+    // The board identity file stays writable but its directory takes no new file: a
+    // serial line of the old one's length is written in place.
+    const std::string rev = "export REV=3\n";
+    put(kBoard, padded("export SERIAL_NUMBER=", "\"1234\"", 19) + rev);
+    if (!set_immutable(root("/etc"), true)) GTEST_SKIP() << "no immutable directories here";
+    put(kProd, padded("#030#", "4321", 40) + padded("#031#", "0", 40));
+    ProdOpenings openings;
+    boxtest::Proc proc = start();
+    ASSERT_TRUE(wait_until([] { return prod().find("#031#1") != std::string::npos; }, 5000))
+        << proc.output();
+    EXPECT_EQ(board(), padded("export SERIAL_NUMBER=", "\"4321\"", 19) + rev);
+
+    // A line of another length needs a new file: the request waits, reported once,
+    // however many passes go by, and is served once the directory takes files again.
+    set_immutable(root("/etc"), false);
+    const std::string short_line = "export SERIAL_NUMBER=\"12\"\n" + rev;
+    put(kBoard, short_line);
+    set_immutable(root("/etc"), true);
+    put(kProd, padded("#030#", "77", 40) + padded("#031#", "0", 40));
+    const std::string pending = "numero de serie 77 non ecrit";
+    ASSERT_TRUE(wait_until([&] { return count_of(proc.output(), pending) == 1; }, 5000))
+        << proc.output();
+    const int seen = openings.count();
+    ASSERT_TRUE(wait_until([&] { return openings.count() >= seen + 11; }, 5000));
+    EXPECT_EQ(count_of(proc.output(), pending), 1) << proc.output();
+    EXPECT_NE(prod().find("#031#0"), std::string::npos);
+    EXPECT_EQ(board(), short_line);
+
+    set_immutable(root("/etc"), false);
+    ASSERT_TRUE(wait_until([] { return prod().find("#031#1") != std::string::npos; }, 5000))
+        << proc.output();
+    EXPECT_EQ(board(), padded("export SERIAL_NUMBER=", "\"77\"", 19) + rev);
+}
+
 TEST_F(Provisioning, NothingIsActedOnWithoutTheProductionFile) {
     put(kBoard, "export REV=3\n");
     boxtest::Proc proc = start();
@@ -212,6 +259,9 @@ TEST_F(Provisioning, DateOrTimeThatCannotBeBuiltIsNeverSentToDate) {
         {"06/12/2026", "10:60"},                // no minute 60
         {"06/12/2026", std::string(300, '1')},  // longer than any working text
         {"00/12/2026", "10:30:00"},             // no day 0
+        {"31/02/2026", "10:30:00"},             // no 31 February
+        {"31/04/2026", "10:30:00"},             // April has 30 days
+        {"29/02/2100", "10:30:00"},             // 2100 is no leap year
     };
     // The refusal names the texts it refused, without blanks and cut to 59 characters.
     auto shown = [](std::string t) {
@@ -232,10 +282,11 @@ TEST_F(Provisioning, DateOrTimeThatCannotBeBuiltIsNeverSentToDate) {
         EXPECT_EQ(board(), "export REV=3\n");
     }
 
-    // Blanks anywhere are dropped; a one-digit hour without seconds is a time.
-    put(kProd, padded("#002#", "1", 40) + "#028# 3 1/0 1/ 2 0 2 7\n#029# 9 : 05 \n" + rest);
+    // Blanks anywhere are dropped; a one-digit hour without seconds is a time; 2028 is a
+    // leap year.
+    put(kProd, padded("#002#", "1", 40) + "#028# 2 9/0 2/ 2 0 2 8\n#029# 9 : 05 \n" + rest);
     ASSERT_TRUE(wait_until([] { return commands_named("hwclock") == 1; }, 5000)) << proc.output();
-    EXPECT_EQ(commands()[2], "date -u \"2027-01-31 9:05\"");
+    EXPECT_EQ(commands()[2], "date -u \"2028-02-29 9:05\"");
     EXPECT_TRUE(exists(root(kMarker)));
 }
 

@@ -11,8 +11,8 @@
 //
 // Checks: every order is bounded and its plate is that of its file; for GIEGLAN, BNET
 // and ASA, with at most 20 files the orders are exactly those of the files that name a
-// plate, and beyond 20 the vehicle in flight keeps its order; an OTCLAN order is never
-// taken from a file whose fingerprint does not cover its text.
+// plate, and beyond 20 the vehicle in flight keeps its order; an OTCLAN order is taken
+// only from a file whose fingerprint covers its text.
 #include <openssl/sha.h>
 #include <string.h>
 #include <unistd.h>
@@ -67,6 +67,17 @@ static std::vector<std::string> lines_of(const std::string &file) {
     return out;
 }
 
+// A value as the readers keep it: its bytes below 0x20 become blanks, all but a line
+// end at its very end.
+static std::string blanked(std::string v) {
+    size_t n = v.size();
+    while (n > 0 && (v[n - 1] == '\n' || v[n - 1] == '\r'))
+        n--;
+    for (size_t k = 0; k < n; k++)
+        if ((unsigned char)v[k] < 0x20) v[k] = ' ';
+    return v;
+}
+
 // The plate a file names, padded as the reader pads it; false when it names none.
 static bool plate_of(const std::string &file, std::string *plate) {
     const std::string tag = fmt->tag_plate;
@@ -76,12 +87,12 @@ static bool plate_of(const std::string &file, std::string *plate) {
             size_t at = l.find(tag);
             if (at == std::string::npos) continue;
             std::string v = l.substr(at + tag.size());
-            *plate = v.substr(0, v.find('<'));
+            *plate = blanked(v.substr(0, v.find('<')));
             found = true; // a later line replaces the value
             continue;
         }
         if (l.compare(0, tag.size(), tag) != 0) continue;
-        *plate = l.substr(tag.size());
+        *plate = protocol == "BNET" ? blanked(l.substr(tag.size())) : l.substr(tag.size());
         // a BNET line with a blank plate does not count; the search goes on
         if (protocol == "BNET" && plate->find_first_not_of(' ') == std::string::npos) continue;
         found = true;
@@ -90,6 +101,7 @@ static bool plate_of(const std::string &file, std::string *plate) {
     if (!found) return false;
     if (protocol != "GIEGLAN" && plate->find_first_not_of(' ') == std::string::npos) return false;
     *plate = padded(*plate);
+    if (protocol == "GIEGLAN") *plate = blanked(*plate);
     return true;
 }
 
@@ -110,9 +122,8 @@ static std::string sealed(const std::string &file) {
     return file;
 }
 
-// An OTCLAN file's first fingerprint line, when it has one, holds the SHA-1 of the text
-// before it. (Whether a file without any fingerprint line is refused is the mandatory
-// tags' rule, not looked at here.)
+// An OTCLAN file has a fingerprint line, and its first one holds the SHA-1 of the text
+// before it.
 static bool seal_holds(const std::string &file) {
     for (size_t at = 0; at < file.size();) {
         if (file.compare(at, 10, "EMPREINTE=") == 0) {
@@ -124,7 +135,7 @@ static bool seal_holds(const std::string &file) {
         if (lf == std::string::npos) break;
         at = lf + 1;
     }
-    return true;
+    return false;
 }
 
 static void check_order(const SaveInfo &o) {

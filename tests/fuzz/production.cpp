@@ -5,10 +5,12 @@
 // (absent when the input has a single part).
 //
 // Commands are not run: the hook checks each one. A date command must be exactly
-// date -u "YYYY-MM-DD h:mm[:ss]" (digits only, nothing else can reach the shell), and
+// date -u "YYYY-MM-DD h:mm[:ss]" (digits only, nothing else can reach the shell) with a
+// day of the calendar, and
 // a reboot may only come once the production file says "#032#" 2, so that the box never
 // reboots at every start.
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -30,7 +32,16 @@ static bool date_command(const char *cmd) {
         bool ok = true;
         for (size_t i = 0; i < arg.size() && ok; i++)
             ok = shape[i] == 'd' ? (arg[i] >= '0' && arg[i] <= '9') : arg[i] == shape[i];
-        if (ok) return true;
+        if (!ok) continue;
+        // and a day of the calendar: the date survives the round trip through timegm
+        struct tm t = {};
+        t.tm_year = std::stoi(arg.substr(0, 4)) - 1900;
+        t.tm_mon = std::stoi(arg.substr(5, 2)) - 1;
+        t.tm_mday = std::stoi(arg.substr(8, 2));
+        t.tm_hour = 12;
+        const int year = t.tm_year, mon = t.tm_mon, day = t.tm_mday;
+        timegm(&t);
+        return t.tm_year == year && t.tm_mon == mon && t.tm_mday == day;
     }
     return false;
 }

@@ -3,13 +3,16 @@
 #include <ctype.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -137,6 +140,19 @@ void FakeClock::advance_us(long long us) { fake_us += us; }
 void FakeClock::auto_step(long long step_us) { fake_step = step_us; }
 long long FakeClock::now_us() const { return fake_us; }
 
+bool set_immutable(const std::string &path, bool on) {
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    close(fd);
+    return ok;
+}
+
 bool wait_until(const std::function<bool()> &pred, int timeout_ms, int poll_ms) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < end) {
@@ -144,6 +160,23 @@ bool wait_until(const std::function<bool()> &pred, int timeout_ms, int poll_ms) 
         std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
     }
     return pred();
+}
+
+bool runs_past_fifo(const std::string &path, const std::function<void()> &work, int timeout_ms) {
+    if (mkfifo(path.c_str(), 0644) != 0) return false;
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        work();
+        done = true;
+    });
+    bool in_time = wait_until([&] { return done.load(); }, timeout_ms);
+    while (!done) {
+        int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    t.join();
+    return in_time;
 }
 
 std::string Proc::output() const { return read_file(out_path); }
@@ -229,7 +262,7 @@ void reset_state() {
     SERIAL2 = CURCLEQ = RECEP = CURCLE = ORDER2 = 0;
     memset(cle_get_data, 0, sizeof cle_get_data);
     memset(type_measure, 0x1E, sizeof type_measure);
-    nb_measure = CSM1 = CSM2 = CSM3 = CSM4 = 0;
+    nb_measure = CSM1 = CSM2 = CSM3 = CSM4 = CSM5 = CSM6 = 0;
     COMOINPROG[0] = COMOINPROG[1] = 0;
     sync_hour_ok = first_Sync = 0;
     led_green_status = 0;
