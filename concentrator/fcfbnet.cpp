@@ -84,8 +84,13 @@ static const char *mapped_state(const char *received) {
 static void header(const char *name) {
     fprintf(create_file_bnet, "\n%s\n", name);
 }
+// One "key=value" line; a CR or LF of the link in the value is written as a blank, so
+// that it can neither end the line nor add one.
 static void line(const char *key, const char *value) {
-    fprintf(create_file_bnet, "%s=%s\n", key, value);
+    char text[sizeof BnetMesure];
+    snprintf(text, sizeof text, "%s", value);
+    espace_fins_ligne(text);
+    fprintf(create_file_bnet, "%s=%s\n", key, text);
 }
 
 // One pass over SM: a line for every record of the code.

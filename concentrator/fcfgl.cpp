@@ -112,6 +112,8 @@ static void list_append(int k, int i) {
         if (atoi(SM1[k][j].CodeGiegData) == value) return; // a repeated code keeps its first value
     if (n >= NBCODEGIEGDATAMAX) return;
     SM1[k][n] = SM[i];
+    espace_fins_ligne(SM1[k][n].CodeGiegData); // a line of the file, checksummed as written
+    espace_fins_ligne(SM1[k][n].DataMeasures);
     *list_count[k] = (char)(n + 1);
 }
 
@@ -211,6 +213,7 @@ static void write_result_file(int k, char letter) {
     char identity[SIZEINFO320 - 2];
     gieglan_identity(row, identity, sizeof identity);
     snprintf(info_code_320, sizeof info_code_320, "%s.%c", identity, letter);
+    espace_fins_ligne(info_code_320);
 
     const int n = *list_count[k];
     fprintf(f, "[MESURES]\r\n");
@@ -257,6 +260,14 @@ void fct_create_file_gieglan(char Cur_plaque) {
     }
 }
 
+// The value of an identification item as its line holds it: terminated, and a CR or
+// LF of the link written as a blank.
+static const char *item_value(const SaveInfoHardwareConnect &it, char *out, size_t size) {
+    snprintf(out, size, "%.*s", (int)sizeof it.InfoHardwareConnect, it.InfoHardwareConnect);
+    espace_fins_ligne(out);
+    return out;
+}
+
 void fct_create_idfile_gieglan(char adr, char type_hardware_connect, const char *PATH) {
     const int row = (unsigned char)adr;
     if (row >= NBPERIPH) {
@@ -284,19 +295,15 @@ void fct_create_idfile_gieglan(char adr, char type_hardware_connect, const char 
     int n = Cpt_SIHC[row];
     if (n > NBCODEGIEGDATAMAX) n = NBCODEGIEGDATAMAX;
     if (n < 0) n = 0;
+    char value[sizeof SIHC[0][0].InfoHardwareConnect + 1];
     fprintf(f, "[IDENTIFICATION]\r\n");
     for (int i = 0; i < n; i++)
-        fprintf(f, "%.*s=%.*s\r\n", (int)sizeof SIHC[row][i].CodeGiegData,
-                SIHC[row][i].CodeGiegData, (int)sizeof SIHC[row][i].InfoHardwareConnect,
-                SIHC[row][i].InfoHardwareConnect);
+        fprintf(f, "%.*s=%s\r\n", (int)sizeof SIHC[row][i].CodeGiegData,
+                SIHC[row][i].CodeGiegData, item_value(SIHC[row][i], value, sizeof value));
     fprintf(f, "[CRC]\r\n");
-    for (int i = 0; i < n; i++) {
-        char value[sizeof SIHC[row][i].InfoHardwareConnect + 1];
-        snprintf(value, sizeof value, "%.*s", (int)sizeof SIHC[row][i].InfoHardwareConnect,
-                 SIHC[row][i].InfoHardwareConnect);
+    for (int i = 0; i < n; i++)
         fprintf(f, "%.*s=%d\r\n", (int)sizeof SIHC[row][i].CodeGiegData, SIHC[row][i].CodeGiegData,
-                (int)fct_calculate_crc_gieglan(value));
-    }
+                (int)fct_calculate_crc_gieglan(item_value(SIHC[row][i], value, sizeof value)));
     printf("\nEcriture de: %s\r\n", path_create_gieglan);
     fclose(f);
     create_file_gieglan = nullptr;

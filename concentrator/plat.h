@@ -36,6 +36,9 @@
 // The line is appended to the command log first; in the dev build the commands that
 // would change the machine (date, hwclock, reboot) are logged and never run.
 int run_cmd(const char *cmd);
+// Replaces the command runner (tests only): the hook gets each command line instead of
+// the log and the shell, and its answer is the exit status; nullptr restores the shell.
+extern int (*cmd_hook)(const char *cmd);
 
 // Opens the GPIO device read-write; returns a descriptor or -1 (errno set).
 int gpio_open(void);
@@ -53,3 +56,5 @@ extern void (*now_hook)(struct timeval *tv);
 
 // Short pause of the loop (microseconds).
 void pause_us(unsigned us);
+// Replaces the pause (tests only); nullptr restores usleep.
+extern void (*pause_hook)(unsigned us);

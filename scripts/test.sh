@@ -8,6 +8,7 @@ bash scripts/setup.sh
 cmake --preset dev
 cmake --build --preset dev
 ctest --preset dev
+bash scripts/fuzz.sh 10 # every fuzz target for 10 s
 cmake --preset box
 cmake --build --preset box
 # The board: ARM builds, their tests under qemu-user, and the three Debian packages.

@@ -92,6 +92,20 @@ TEST_F(BnetFile, HeadlampResultGivesTheFullFileInItsOrder) {
                         "VerticalCutoffLeft=1.10\n");
 }
 
+TEST_F(BnetFile, LineEndsFromTheLinkNeverBreakALine) {
+    nb_periph_present = 2;
+    const char list[2][2] = {{1, 'C'}, {2, 'P'}};
+    memcpy(type_hardware_connect2, list, sizeof list);
+    ident(1, {{"0301", "HL\n900"}});
+    measures({{"0493", "1.2\r"}, {"0494", "0612\n026153000"}});
+    fct_create_file_bnet(0);
+    const std::string text = result();
+    EXPECT_EQ(line_of(text, "Type"), "HL 900");
+    EXPECT_EQ(line_of(text, "VerticalCutoffRight"), "1.2 0");
+    EXPECT_EQ(line_of(text, "RealEnd"), "06.12. 026 15:30:00");
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+}
+
 TEST_F(BnetFile, StatusFollowsTheLowBeamAndBothFogStates) {
     struct Case {
         std::vector<std::pair<const char *, const char *>> m;
