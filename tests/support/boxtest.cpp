@@ -20,6 +20,7 @@
 #include "dat.h"
 #include "file_param.h"
 #include "main.h"
+#include "outbox.h"
 #include "plat.h"
 #include "tim.h"
 
@@ -255,6 +256,8 @@ void reset_state() {
     memset(&ASKPLAQUE, 0, sizeof(TIMEMS));
     memset(&START_MIN, 0, sizeof(TIMEMS));
     memset(&START_MIN2, 0, sizeof(TIMEMS));
+    outbox_holding = 0;
+    outbox_refused = 0;
 }
 
 } // namespace boxtest
