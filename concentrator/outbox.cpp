@@ -66,6 +66,7 @@ static struct {
 } staged[MAX_STAGED];
 static int staged_n;
 static int staged_bad;
+static char refused_dest[SIZE_OUTBOX_PATH]; // the first file that could not be stored
 
 // Directories that refused a copy, with the delivery pass of their last refusal.
 static struct {
@@ -291,6 +292,7 @@ void outbox_init(void) {
 // ---- Storing ----------------------------------------------------------------------------
 
 static void store_failed(const char *dest, const char *why) {
+    if (!staged_bad) snprintf(refused_dest, sizeof refused_dest, "%s", dest);
     staged_bad = 1;
     fprintf(stderr, "\nboite d'envoi: %s non stocke: %s\n", dest, why);
 }
@@ -393,10 +395,9 @@ int outbox_commit(void) {
         outbox_refused++;
         outbox_holding = 1;
         tim_program_ms(&OUTBOX_RETRY, OUTBOX_RETRY_MS);
-        const char *dest = staged_n ? staged[0].dest : "";
         fprintf(stderr, "\nboite d'envoi pleine: le resultat reste au vehicule, nouvel essai dans %d s\n",
                 OUTBOX_RETRY_MS / 1000);
-        outbox_log("ERREUR stockage du fichier", dest, "");
+        outbox_log("ERREUR stockage du fichier", refused_dest, "");
         staged_n = 0;
         staged_bad = 0;
         return 0;
