@@ -178,7 +178,7 @@ static int copy_out(const char *entry, long offset, const char *place, int durab
         for (ssize_t done = 0; done < n && !err;) {
             ssize_t k = write(out, buf + done, (size_t)(n - done));
             if (k < 0 && errno == EINTR) continue;
-                if (k <= 0)
+            if (k <= 0)
                 err = k < 0 ? errno : EIO;
             else
                 done += k;
@@ -224,7 +224,8 @@ static void count_entries(void) {
     char path[SIZE_ENTRY_PATH];
     entry_path(path, sizeof path, oldest, ".out");
     struct stat st;
-    if (stat(path, &st) == 0 && now_s() > st.st_mtime) outbox_oldest_age = (long)(now_s() - st.st_mtime);
+    if (stat(path, &st) == 0 && now_s() > st.st_mtime)
+        outbox_oldest_age = (long)(now_s() - st.st_mtime);
 }
 
 // The smallest entry number above after (-1: any); 0 when there is none.
@@ -395,7 +396,8 @@ int outbox_commit(void) {
         outbox_refused++;
         outbox_holding = 1;
         tim_program_ms(&OUTBOX_RETRY, OUTBOX_RETRY_MS);
-        fprintf(stderr, "\nboite d'envoi pleine: le resultat reste au vehicule, nouvel essai dans %d s\n",
+        fprintf(stderr,
+                "\nboite d'envoi pleine: le resultat reste au vehicule, nouvel essai dans %d s\n",
                 OUTBOX_RETRY_MS / 1000);
         outbox_log("ERREUR stockage du fichier", refused_dest, "");
         staged_n = 0;
@@ -417,7 +419,9 @@ int outbox_commit(void) {
     return 1;
 }
 
-int outbox_ready(void) { return !outbox_holding || tim_verif_program_ms(OUTBOX_RETRY); }
+int outbox_ready(void) {
+    return !outbox_holding || tim_verif_program_ms(OUTBOX_RETRY);
+}
 
 // ---- Delivery ---------------------------------------------------------------------------
 

@@ -29,12 +29,12 @@
 // Ending of a local copy whose order file was gone at delivery: kept for good.
 #define OUTBOX_ORPHAN ".orphelin"
 
-extern int outbox_pending;     // entries waiting for delivery, at the last count
-extern long outbox_oldest_age; // age in seconds of the oldest of them, at the last count
-extern unsigned outbox_seq;    // number of the next entry: above every number in the outbox
+extern int outbox_pending;      // entries waiting for delivery, at the last count
+extern long outbox_oldest_age;  // age in seconds of the oldest of them, at the last count
+extern unsigned outbox_seq;     // number of the next entry: above every number in the outbox
 extern unsigned outbox_refused; // results the box's disk could not take, since start
-extern int outbox_holding;     // 1 from a refused result until a result is stored again
-extern TIMEMS OUTBOX_RETRY;    // when the refused result may be handed over again
+extern int outbox_holding;      // 1 from a refused result until a result is stored again
+extern TIMEMS OUTBOX_RETRY;     // when the refused result may be handed over again
 
 // Start-up: makes the outbox, removes entries half written when the box stopped (never
 // delivered), numbers new entries after the kept ones and writes the status file.

@@ -297,7 +297,8 @@ TEST_F(OtclanWriter, SealsMatchTheTextAndTheFileReachesTheShare) {
 
     EXPECT_EQ(read("/home/KELDRAN/DATA/log/log.txt"),
               stamp() + "Ecriture du fichier " + root("//mnt/GIEGLAN/RES/VEH1.G") + "\r\n");
-    EXPECT_EQ(read("/commands.log"), "testNetwork.sh\n") << "no shell command but the network check";
+    EXPECT_EQ(read("/commands.log"), "testNetwork.sh\n")
+        << "no shell command but the network check";
 }
 
 TEST_F(OtclanWriter, SeparatedResultsKeepTheirKindsPastA0204Record) {
