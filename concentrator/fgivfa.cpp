@@ -10,7 +10,9 @@
 //
 // A file without a plate (or that does not open) gives no order, and its entry never
 // keeps the previous file's plate or fuel. At most NBPLAQUEMAX orders are stored,
-// beyond them only the order of a vehicle in flight (keep_order_in_flight); a plate is cut to 11 characters, a fuel code to 3.
+// beyond them only the order of a vehicle in flight (keep_order_in_flight); a plate is
+// cut to 11 characters, a fuel code to 3. Only regular files are read (open_order_file);
+// control bytes in a value become blanks.
 #include "fgivfa.h"
 
 #include <dirent.h>
@@ -32,9 +34,10 @@ int nfsrc_asa;
 // left in readbuftag_asa (empty when none).
 static void read_tag(const char *path) {
     readbuftag_asa[0] = 0;
-    FILE *f = fopen(path, "r");
+    bool skip;
+    FILE *f = open_order_file(path, &skip);
     if (!f) {
-        fprintf(stderr, "\nFichier introuvable.%s\n", strerror(errno));
+        if (!skip) fprintf(stderr, "\nFichier introuvable.%s\n", strerror(errno));
         return;
     }
     while (read_order_line(f, readbuf_asa, sizeof readbuf_asa, nullptr)) {
@@ -44,6 +47,7 @@ static void read_tag(const char *path) {
         size_t n = strcspn(p, "<");
         size_t body = line_body_len(p);
         snprintf(readbuftag_asa, sizeof readbuftag_asa, "%.*s", (int)(n < body ? n : body), p);
+        blank_controls(readbuftag_asa);
     }
     fclose(f);
     printf("\nDonnee a l'interieur du tag %s : %s", tag_asa, readbuftag_asa);

@@ -12,7 +12,8 @@
 // result file, and its entry must not keep the previous file's plate. At most
 // NBPLAQUEMAX orders are stored, beyond them only the order of a vehicle in flight
 // (keep_order_in_flight); a plate is cut to 11
-// characters; a carriage return before the line feed is not part of the plate.
+// characters; a carriage return before the line feed is not part of the plate, and other
+// control bytes in it become blanks. Only regular files are read (open_order_file).
 #include "fgivfbnet.h"
 
 #include <dirent.h>
@@ -32,9 +33,10 @@ int nfsrc_bnet;
 
 // Looks for the plate in one file; true with the plate in readbuftag_bnet.
 static bool read_plate(const char *path) {
-    FILE *f = fopen(path, "r");
+    bool skip;
+    FILE *f = open_order_file(path, &skip);
     if (!f) {
-        fprintf(stderr, "\nFichier introuvable.\n");
+        if (!skip) fprintf(stderr, "\nFichier introuvable.\n");
         return false;
     }
     bool found = false;
@@ -42,6 +44,7 @@ static bool read_plate(const char *path) {
         if (strncmp(readbuf_bnet, tag_bnet, tagsize_bnet) != 0) continue;
         const char *p = readbuf_bnet + tagsize_bnet;
         snprintf(readbuftag_bnet, sizeof readbuftag_bnet, "%.*s", (int)line_body_len(p), p);
+        blank_controls(readbuftag_bnet);
         printf("\nDonnee a l'interieur du tag %s : %s", tag_bnet, readbuftag_bnet);
         found = readbuftag_bnet[strspn(readbuftag_bnet, " ")] != 0;
     }

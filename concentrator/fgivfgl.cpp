@@ -16,12 +16,18 @@
 // cut); a plate is cut to 11 characters; a stored data line keeps its code and as much
 // of its value as fits SIZELIGNEFICHIERID with its CR LF; an OTCLAN file whose text up
 // to its fingerprint does not fit imageFichier is refused.
+//
+// Only regular files are orders: anything else in the directory is passed over, judged
+// on the descriptor of a non-blocking open. Control bytes in a key, a plate or a value
+// become blanks.
 #include "fgivfgl.h"
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cryOTC.h"
@@ -155,6 +161,27 @@ bool order_path(char *dst, size_t size, const char *dir, const char *name) {
     return false;
 }
 
+FILE *open_order_file(const char *path, bool *skip) {
+    *skip = false;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *skip = true;
+        close(fd);
+        return nullptr;
+    }
+    FILE *f = fdopen(fd, "r");
+    if (!f) close(fd);
+    return f;
+}
+
+void blank_controls(char *text) {
+    size_t n = line_body_len(text);
+    for (size_t k = 0; k < n; k++)
+        if ((unsigned char)text[k] < 0x20) text[k] = ' ';
+}
+
 static bool next_line(FILE *f, void (*image)(const char *chunk)) {
     return read_order_line(f, readbuf_gieglan, sizeof readbuf_gieglan, image);
 }
@@ -216,9 +243,10 @@ static int otclan_refused(const char *name, const char *path) {
         fprintf(stderr, "%s: Nom du fichier KO!!\n", name);
         refused = 1;
     }
-    FILE *f = fopen(path, "r");
+    bool skip;
+    FILE *f = open_order_file(path, &skip);
     if (!f) {
-        fprintf(stderr, "\n%s introuvable1.%s\n", path, strerror(errno));
+        if (!skip) fprintf(stderr, "\n%s introuvable1.%s\n", path, strerror(errno));
         return 1;
     }
     imageFichier[0] = 0;
@@ -288,9 +316,10 @@ static void store_line(SaveInfo *o, int row, const char *line) {
 
 // Reads one order file into o; true when it yielded a plate.
 static bool read_order(SaveInfo *o, const char *name, const char *path, bool otclan) {
-    FILE *f = fopen(path, "r");
+    bool skip;
+    FILE *f = open_order_file(path, &skip);
     if (!f) {
-        fprintf(stderr, "\n%s introuvable1.%s\n", path, strerror(errno));
+        if (!skip) fprintf(stderr, "\n%s introuvable1.%s\n", path, strerror(errno));
         return false;
     }
     memset(o, 0, sizeof *o);
@@ -329,8 +358,15 @@ static bool read_order(SaveInfo *o, const char *name, const char *path, bool otc
         }
     }
     fclose(f);
-    if (!found) memset(o, 0, sizeof *o);
-    return found;
+    if (!found) {
+        memset(o, 0, sizeof *o);
+        return false;
+    }
+    blank_controls(o->cle);
+    blank_controls(o->plaqueinfo);
+    for (char *line : o->autreinfo)
+        blank_controls(line);
+    return true;
 }
 
 static bool in_flight(const char *plate) {

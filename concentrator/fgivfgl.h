@@ -48,3 +48,12 @@ size_t line_body_len(const char *line);
 // The path of an order file: dir, "/" unless dir ends with one, and name. false (and a
 // message) when it does not fit dst.
 bool order_path(char *dst, size_t size, const char *dir, const char *name);
+// Opens an order file for reading. Only a regular file is an order: the entry is opened
+// without blocking and its open descriptor checked, so a FIFO, a device or a directory
+// never holds the reader. nullptr when it does not open (errno set), or when it is no
+// regular file (*skip set: such an entry is passed over without a message).
+FILE *open_order_file(const char *path, bool *skip);
+// Replaces every byte below 0x20 of a text, its line end (CR, LF) excepted, by a blank,
+// so that no order value brings a link control byte onto the wire and each keeps its
+// length.
+void blank_controls(char *text);

@@ -5,6 +5,10 @@
 // of the connection attempt and the socket's pending error says how it ended. The
 // socket stays non-blocking: receives are always preceded by a wait for data, and
 // sends suppress the broken-pipe signal so a dropped connection is only an error code.
+//
+// The address is read from the parameter file verbatim; blanks around it are not part
+// of it. An address that still does not parse is told once, naming the value, and no
+// connection is attempted.
 #include "ipc.h"
 
 #include <arpa/inet.h>
@@ -30,15 +34,41 @@ static int connect_failed(const char *message, int err) {
     return -1;
 }
 
+// The equipment's address from equipIp without the blanks around it, into
+// ServerAddress; 0 when it is no dotted-decimal IPv4 address (told once per value).
+static int equipment_address(void) {
+    static char told[sizeof equipIp] = "";
+    const char *p = equipIp;
+    while (*p == ' ' || *p == '\t')
+        p++;
+    int n = (int)strlen(p);
+    while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t'))
+        n--;
+    char ip[sizeof equipIp];
+    snprintf(ip, sizeof ip, "%.*s", n, p);
+    if (inet_pton(AF_INET, ip, &ServerAddress.sin_addr) == 1) {
+        told[0] = 0;
+        return 1;
+    }
+    if (strcmp(told, equipIp) != 0) {
+        printf("\nAdresse IP de l'equipement invalide: \"%s\"\n", equipIp);
+        snprintf(told, sizeof told, "%s", equipIp);
+    }
+    return 0;
+}
+
 int initSocketC(int timeOutSec, int timeOutUsec) {
     if (SocketDescriptor >= 0) close(SocketDescriptor); // a connection given up without closing
-    SocketDescriptor = socket(AF_INET, SOCK_STREAM, 0);
-    if (SocketDescriptor < 0) return -1;
+    SocketDescriptor = -1;
     memset(&ServerAddress, 0, sizeof ServerAddress);
     ServerAddress.sin_family = AF_INET;
     ServerAddress.sin_port = htons((uint16_t)equipPort);
-    if (inet_pton(AF_INET, equipIp, &ServerAddress.sin_addr) != 1)
-        return connect_failed("Impossible de se connecter à %s:%d \n", EINVAL);
+    if (!equipment_address()) {
+        errno = EINVAL;
+        return -1;
+    }
+    SocketDescriptor = socket(AF_INET, SOCK_STREAM, 0);
+    if (SocketDescriptor < 0) return -1;
     fcntl(SocketDescriptor, F_SETFL, fcntl(SocketDescriptor, F_GETFL) | O_NONBLOCK);
     if (connect(SocketDescriptor, (struct sockaddr *)&ServerAddress, sizeof ServerAddress) != 0) {
         if (errno != EINPROGRESS)

@@ -58,6 +58,7 @@ extern char path_create_log[40 + ROOTLEN]; // the link log
 extern char file_create_log[1000];      // the link log line being written
 extern char link_port[30 + ROOTLEN];    // serial device found by the USB search ("" = save_port)
 extern char link_gone;                  // 1: the last receive found the device or connection gone
+extern char link_renewed;               // 1: TCP connected again after the equipment dropped it
 
 // 1 while the link can carry a frame: the serial or Bluetooth device opens for
 // reading and writing; on TCP the connection is up.
@@ -73,6 +74,7 @@ extern int j;                  // bytes of exped_send in use
 extern char tete[SIZE_TETE];   // header of the current message
 extern char currentport;       // destination given to starttrame
 extern int thelastcode;        // code of the last frame received while awaiting "0900"
+extern char trame_ok;          // 1 while every frame of the current message was acknowledged
 extern char codeb[5];          // code of the record being cut by sendbuffer
 extern char datab[81];         // text of the record being cut by sendbuffer
 
@@ -85,6 +87,8 @@ int waitfor900(void);
 void sendbuffer(char *dataequip, char Cur_plaque);
 void senddatamulti(char dest, const char *cle, char Cur_plaque);
 int effacecar(const char *cle, char falseortrue);
+// Empties vehicle slot i by its index: key, plate, lines, flags, and its result buffer.
+void empty_slot(int i);
 
 // ---- Equipment scan, identification, result reception --------------------------------
 // One step of the equipment scan; the code of the frame read in this step, or 0.

@@ -7,7 +7,12 @@
 // sends the frame built so far and starts the next one with the header again; endtrame
 // closes and sends the last frame. Every frame that awaits an acknowledgement stays in
 // exped_send while waitfor900 listens, so each repeat sends the very same bytes; it is
-// sent at most three times, with about 4 s of listening after each sending.
+// sent at most three times, with about 4 s of listening after each sending. A serial
+// or Bluetooth device that has gone ends the wait at once; on TCP a connection that
+// cannot be made (equipment restarting) still gets its full wait after each sending,
+// slept rather than polled, and each repeat connects anew, so equipment back within
+// about 8 s still gets the frame. trame_ok tells whether every frame of the current
+// message was acknowledged.
 //
 // sendbuffer cuts a raw result buffer (ETB code text records) into the measure table
 // SM and calls the writer of the station protocol; senddatamulti picks the finished
@@ -29,6 +34,7 @@ int j;
 char tete[SIZE_TETE];
 char currentport;
 int thelastcode;
+char trame_ok;
 char codeb[5];
 char datab[81];
 
@@ -49,6 +55,7 @@ static void append_record(const char *code, const char *txt) {
 
 void starttrame(char dest, const char *code, const char *txt) {
     j = 0;
+    trame_ok = 1;
     currentport = dest;
     exped_send[j++] = STX;
     for (int k = 0; k < 4 && code[k]; k++)
@@ -87,8 +94,10 @@ int addcsum(int mode) {
     exped_send[j++] = EOT;
     exped_send[j] = 0;
     fsend(currentport);
-    if (mode == 0) return waitfor900();
-    return 0;
+    if (mode != 0) return 0;
+    int recu = waitfor900();
+    if (!recu) trame_ok = 0;
+    return recu;
 }
 
 int waitfor900(void) {
@@ -103,7 +112,11 @@ int waitfor900(void) {
                 recu = 1;
             else if (thelastcode >= 901 && thelastcode <= 909 && thelastcode != 904)
                 nbt = 4; // the equipment answered, but not with an acknowledgement
-            if (link_gone) break; // nothing more can come on this line
+            if (!link_gone) continue;
+            if (serial) break; // the device went away: nothing more can come on this line
+            // TCP without a connection: the equipment may be restarting. This sending's
+            // wait is slept out, and the next sending tries the connection again.
+            tim_sleep_out(START_MIN2);
         }
         if (serial && !link_usable()) nbt = 4; // the device went away
         if (!recu && nbt <= 2) {
@@ -118,8 +131,7 @@ int waitfor900(void) {
     return recu;
 }
 
-// Empties vehicle slot i and its result buffer.
-static void empty_slot(int i) {
+void empty_slot(int i) {
     vehicule &v = voiture[i];
     if (v.idx < NBDATA) memset(data[v.idx], 0, SIZEDATA);
     memset(v.cle, 0, sizeof v.cle);
@@ -134,6 +146,8 @@ static void empty_slot(int i) {
 }
 
 int effacecar(const char *cle, char falseortrue) {
+    // the first slot of the key; the dialogue empties the slot it decided for by its
+    // index instead (empty_slot), since two slots may once have shared a key
     for (int i = 0; i < NBPLAQUEMAX; i++) {
         if (!voiture[i].cle[0] || strncmp(voiture[i].cle, cle, 10) != 0) continue;
         CURCLE = (char)i;

@@ -13,7 +13,10 @@
 //
 // A device or connection that disappears ends a receive at once (EOF or an error on
 // the descriptor) and is remembered in link_gone, so the acknowledgement wait does not
-// keep polling a dead line.
+// keep polling a dead line. A TCP connection made again after the equipment closed or
+// broke the last one is announced in link_renewed: the equipment may have restarted and
+// lost the vehicles it held. A receive is bounded in time and bytes; beyond either it
+// is a bad receive.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -39,6 +42,11 @@ char path_create_log[40 + ROOTLEN] = BOX_PATH("/home/KELDRAN/DATA/log/log.txt");
 char file_create_log[1000];
 char link_port[30 + ROOTLEN];
 char link_gone;
+char link_renewed;
+
+// 1 from the moment the equipment closed or broke the TCP connection until one is made
+// again (link_renewed is then set).
+static char peer_dropped;
 
 #define PATH_CONNECT1 BOX_PATH("//home/KELDRAN/DATA/connect1")
 #define CMD_RM_LOGS "rm " BOX_PATH("/home/KELDRAN/DATA/log") "/*.log"
@@ -46,6 +54,11 @@ char link_gone;
 // A purge drains at most this many bytes, so equipment that never stops talking
 // cannot keep a send from happening.
 #define PURGE_MAX 4096
+// One receive takes at most this long in all and this many bytes after its STX, so
+// equipment that keeps talking without ending its frame cannot hold the loop.
+#define RECV_MAX_MS 3000
+#define RECV_MAX_BYTES 320
+#define BYTE_WAIT_US 2000000L // the wait for one byte
 
 enum { LINK_RS232, LINK_USB, LINK_BT, LINK_TCP };
 
@@ -185,6 +198,13 @@ static void usb_search(void) {
     }
 }
 
+// The equipment closed or broke the TCP connection: it is closed on this side too.
+static void tcp_dropped(void) {
+    socketON = 0;
+    closeSocketC();
+    peer_dropped = 1;
+}
+
 int link_usable(void) {
     int kind = link_kind();
     if (kind == LINK_TCP) return socketON == 1;
@@ -237,11 +257,14 @@ void fsend(char dest) {
     if (kind == LINK_TCP) {
         if (socketON == 1 && getSocketCTimeout(purged, SIZE_SOCKBUF, 0, 100) < 0) {
             // the equipment has closed the connection: the frame goes out on a new one
-            socketON = 0;
-            closeSocketC();
+            tcp_dropped();
             purged[0] = 0;
         }
-        if (socketON == 0 && initSocketC(2, 0) == 1) socketON = 1;
+        if (socketON == 0 && initSocketC(2, 0) == 1) {
+            socketON = 1;
+            if (peer_dropped) link_renewed = 1;
+            peer_dropped = 0;
+        }
         err = errno;
         if (socketON == 1) {
             if (purged[0]) printf("purge : %s\n", purged);
@@ -269,10 +292,8 @@ void fsend(char dest) {
     } else {
         printf("Erreur %d %s\n", err, strerror(err));
         if (kind == LINK_TCP && socketON == 1 &&
-            (err == EPIPE || err == ECONNRESET || err == ENOTCONN)) {
-            socketON = 0;
-            closeSocketC();
-        }
+            (err == EPIPE || err == ECONNRESET || err == ENOTCONN))
+            tcp_dropped();
         if (kind == LINK_USB && (!ttyUSB_open || err == EIO || err == EBADF || err == ENODEV ||
                                  err == ENXIO))
             usb_search();
@@ -285,10 +306,20 @@ void fsend(char dest) {
     }
 }
 
-// Next byte of the link into *c: 1 taken, 0 nothing within the wait, -1 the device or
-// the connection is gone. On TCP the queue is read first; refill allows a new receive
-// when it is empty.
+// The whole of the current receive (RECV_MAX_MS).
+static TIMEMS recv_time;
+
+// The wait for one byte: 2 s, or what is left of the receive when that is less.
+static long byte_wait_us(void) {
+    int64_t left = tim_left_us(recv_time);
+    return left < BYTE_WAIT_US ? (long)left : BYTE_WAIT_US;
+}
+
+// Next byte of the link into *c, waiting for it at most the byte wait: 1 taken, 0
+// nothing within the wait, -1 the device or the connection is gone. On TCP the queue is
+// read first; refill allows a new receive when it is empty.
 static int next_byte(int kind, int fd, char *c, int refill) {
+    long wait_us = byte_wait_us();
     if (kind == LINK_TCP) {
         if (tcp_head < SIZE_SOCKBUF && tcp_queue[tcp_head]) {
             *c = tcp_queue[tcp_head++];
@@ -296,13 +327,14 @@ static int next_byte(int kind, int fd, char *c, int refill) {
         }
         if (!refill) return 0;
         tcp_head = 0;
-        int r = getSocketCTimeout(tcp_queue, SIZE_SOCKBUF, 2, 0);
+        int r = getSocketCTimeout(tcp_queue, SIZE_SOCKBUF, (int)(wait_us / 1000000),
+                                  (int)(wait_us % 1000000));
         if (r < 0) return -1;
         if (r == 0 || !tcp_queue[0]) return 0;
         *c = tcp_queue[tcp_head++];
         return 1;
     }
-    int w = wait_readable(fd, 2000000);
+    int w = wait_readable(fd, wait_us);
     if (w <= 0) return w;
     ssize_t r = read(fd, c, 1);
     if (r == 1) return 1;
@@ -318,13 +350,14 @@ static void refuse_frame(void) {
     memcpy(saved, exped_send, sizeof saved);
     memcpy(saved_tete, tete, sizeof saved_tete);
     int saved_j = j, saved_lenght = lenght;
-    char saved_port = currentport;
+    char saved_port = currentport, saved_ok = trame_ok;
     singlecode(EQUIP, "0904", "", 1);
     memcpy(exped_send, saved, sizeof saved);
     memcpy(tete, saved_tete, sizeof saved_tete);
     j = saved_j;
     lenght = saved_lenght;
     currentport = saved_port;
+    trame_ok = saved_ok;
 }
 
 int EQUIP_get(void) {
@@ -354,6 +387,7 @@ int EQUIP_get(void) {
 
     int code = 0;
     char c = 0;
+    tim_program_ms(&recv_time, RECV_MAX_MS);
     int r = next_byte(kind, fd, &c, 1); // the first wait, up to 2 s
     if (r > 0) {
         // hunt for the STX that opens a frame; bytes before it are dropped
@@ -366,7 +400,10 @@ int EQUIP_get(void) {
     if (r > 0 && c == STX) {
         int n = 0, st = frame_feed(enveloppe, &n, c);
         tim_program_ms(&START_MIN2, 300);
-        while (st == FRAME_MORE && !tim_verif_program_ms(START_MIN2)) {
+        // 300 ms for each byte, but no more than RECV_MAX_MS and RECV_MAX_BYTES in all
+        for (int taken = 0; st == FRAME_MORE && !tim_verif_program_ms(START_MIN2) &&
+                            !tim_verif_program_ms(recv_time) && taken < RECV_MAX_BYTES;
+             taken++) {
             r = next_byte(kind, fd, &c, 1);
             if (r <= 0) break;
             tim_program_ms(&START_MIN2, 300);
@@ -389,10 +426,7 @@ int EQUIP_get(void) {
     if (kind == LINK_TCP) {
         tcp_queue[0] = 0; // bytes after the frame are dropped
         tcp_head = 0;
-        if (r < 0 && socketON == 1) { // the equipment closed the connection
-            socketON = 0;
-            closeSocketC();
-        }
+        if (r < 0 && socketON == 1) tcp_dropped(); // the equipment closed the connection
     } else if (kind == LINK_BT) {
         close(fd);
     } else if (fd_tty >= 0) {

@@ -7,10 +7,18 @@
 // "0150"), and the first slot that holds results is handed to the result writing, one
 // per pass, unless the box's disk has just refused a result.
 //
+// Keys on the wire are 10 characters, so two orders can have one key (names or plates
+// that share their first 10 characters). Two vehicles never share a key at the
+// equipment: an order whose key a vehicle of the table holds waits, told once, until
+// that vehicle's slot is empty. A slot is filled only when empty, and filling it frees
+// any result buffer still attached to it.
+//
 // The plate list sends the vehicles to a hub, one per step: after a dialogue starts
 // every vehicle without results is sent again, then only the new ones. A vehicle is
 // one "0120" message: the key padded to 10, one record per order line with its value
-// fitted to the code's size, and the end marker "0905".
+// fitted to the code's size, and the end marker "0905". A vehicle whose message was
+// not wholly acknowledged stays to be sent, and is tried again after the other new
+// ones.
 #include <stdio.h>
 #include <string.h>
 
@@ -77,16 +85,36 @@ static int slot_of_plate(const char *plate) {
     return -1;
 }
 
+static int slot_of_key(const char *key) {
+    for (int s = 0; s < NBPLAQUEMAX; s++)
+        if (voiture[s].cle[0] && strncmp(voiture[s].cle, key, 10) == 0) return s;
+    return -1;
+}
+
 static int order_of_plate(const char *plate) {
     for (int i = 0; i < Cpt_plaque && i < NBPLAQUEMAX; i++)
         if (strcmp(SI[i].plaqueinfo, plate) == 0) return i;
     return -1;
 }
 
+// Per slot: the plate of the order told to wait for this slot's key, so that it is
+// told once.
+static char key_wait_told[NBPLAQUEMAX][sizeof SI[0].plaqueinfo];
+
+// Order i waits: the vehicle in slot s holds its key.
+static void key_busy(int i, int s) {
+    if (strcmp(key_wait_told[s], SI[i].plaqueinfo) == 0) return;
+    snprintf(key_wait_told[s], sizeof key_wait_told[s], "%s", SI[i].plaqueinfo);
+    fprintf(stderr, "\nOrdre %s (plaque %s) en attente: cle %s deja prise par la plaque %s\n",
+            SI[i].fichier, SI[i].plaqueinfo, voiture[s].cle, voiture[s].plaque);
+}
+
 // Enters order i into the slot that addcle has just chosen.
 static void fill_slot(int i) {
     const SaveInfo &o = SI[i];
     vehicule &v = voiture[(int)CURCLE];
+    key_wait_told[(int)CURCLE][0] = 0;
+    if (v.idx < NBDATA) memset(data[v.idx], 0, SIZEDATA); // no buffer is left to nobody
     snprintf(v.cle, sizeof v.cle, "%-10.10s", o.cle);
     snprintf(v.plaque, sizeof v.plaque, "%s", o.plaqueinfo);
     snprintf(v.cartype, sizeof v.cartype, "%.3s", o.carburantinfo);
@@ -113,7 +141,15 @@ void PCaction(int code) {
     }
     for (int i = 0; i < Cpt_plaque && i < NBPLAQUEMAX; i++) {
         if (slot_of_plate(SI[i].plaqueinfo) >= 0) continue;
-        if (addcle(SI[i].plaqueinfo)) fill_slot(i);
+        char key[11];
+        snprintf(key, sizeof key, "%-10.10s", SI[i].cle);
+        int s = slot_of_key(key);
+        if (s >= 0) {
+            key_busy(i, s);
+            continue;
+        }
+        // no slot holds the key: addcle gives an empty slot, never another vehicle's
+        if (addcle(key)) fill_slot(i);
     }
     for (int s = 0; s < NBPLAQUEMAX; s++)
         if (voiture[s].plaque[0] && order_of_plate(voiture[s].plaque) < 0) NEWCLE[s] = 1;
@@ -159,12 +195,16 @@ void processplaqueliste(void) {
     while (scanplaque < NBPLAQUEMAX && !newplaque[(int)scanplaque])
         scanplaque++;
     if (scanplaque >= NBPLAQUEMAX || scanplaque < 0) scanplaque = 0;
-    if (newplaque[(int)scanplaque]) transmetplaqueliste(scanplaque);
+    const int s = scanplaque;
+    if (!newplaque[s]) return;
+    transmetplaqueliste(s);
+    // not taken (or to be withdrawn): the other new vehicles go first, this one later
+    if (newplaque[s] && voiture[s].idx == ALL) scanplaque++;
 }
 
 void transmetplaqueliste(int index) {
     CURCLE = (char)index;
-    if (voiture[index].idx == ALL) sendplaque(index);
+    if (voiture[index].idx == ALL && !NEWCLE[index]) sendplaque(index);
 }
 
 void sendplaque(int index) {
@@ -188,6 +228,7 @@ void sendplaque(int index) {
         addtrame(code, value);
     }
     addtrame("0905", "");
-    endtrame();
-    newplaque[index] = 0;
+    int recu = endtrame();
+    // a vehicle the equipment did not acknowledge whole is sent again
+    newplaque[index] = recu && trame_ok ? 0 : 1;
 }

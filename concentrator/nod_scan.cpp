@@ -10,7 +10,11 @@
 // The peripheral list ("0101") tells a hub (entry 0 of letter 'C') from a single
 // instrument, keeps the CHECK_NO_OPA marker in step with the presence of an
 // opacimeter, has each peripheral identified and records it in the information file.
-// Four reply time-outs in a row end the dialogue; the start-up loop then resets it.
+// Four reply time-outs in a row end the dialogue; the start-up loop then resets it. A
+// dialogue that starts, or a TCP connection made again after the equipment dropped it,
+// starts a full pass of the plate list.
+//
+// A withdrawal settles the very slot it was sent for, by its index.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -42,12 +46,13 @@ static void close_tcp(void) {
     }
 }
 
-// Slot `slot` is withdrawn: no longer to be withdrawn nor sent, and emptied.
+// Slot `slot` is withdrawn: no longer to be withdrawn nor sent, and emptied. It is the
+// slot the withdrawal was decided for, emptied by its index: a search by its key could
+// find another vehicle.
 static void settle(int slot) {
-    char key[sizeof voiture[0].cle];
-    snprintf(key, sizeof key, "%s", voiture[slot].cle);
     NEWCLE[slot] = 0;
-    effacecar(key, 1);
+    CURCLE = (char)slot;
+    empty_slot(slot);
     newplaque[slot] = 0;
 }
 
@@ -357,9 +362,13 @@ static int reply_phase(void) {
     ERREUR = 0;
     COM_STAT = 0;
     tim_program_ms(&ASKEQUIPONESEC, demandeParCle ? 2000 : 5000);
-    if (COMOINPROG[0] == 0) {
+    // A dialogue that starts, or equipment back on a TCP connection made again after it
+    // dropped the last one (it may have restarted and lost its vehicles): every vehicle
+    // in flight is sent again by a full pass of the plate list.
+    if (COMOINPROG[0] == 0 || link_renewed) {
         COMOINPROG[0] = 1;
         stageall = 0;
+        link_renewed = 0;
     }
     for (const ReplyAction &a : replyActions) {
         if (a.code == code) {

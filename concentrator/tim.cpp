@@ -1,6 +1,8 @@
 // Millisecond timers: a timer records when it was armed and for how long; asking it
 // compares the time passed with the duration in 64-bit microseconds, so a timer left
-// unpolled for hours still reads as run out. Nothing sleeps and nothing is signalled.
+// unpolled for hours still reads as run out. Nothing is signalled; a wait that has
+// nothing to listen to sleeps its timer out in slices of at most a second, so that a
+// change of the time of day never holds it much longer than asked.
 #include "tim.h"
 
 #include "plat.h"
@@ -21,11 +23,25 @@ void tim_program_ms(TIMEMS *programme2, uint32_t duree_ms) {
     programme2->ms = duree_ms;
 }
 
-int tim_verif_program_ms(TIMEMS verif_program2) {
-    int64_t time_to_go_in_us = (int64_t)verif_program2.ms * 1000;
+// Microseconds since the timer was armed.
+static int64_t past_us(const TIMEMS &t) {
     struct timeval tv;
     now_tv(&tv);
-    int64_t time_past_us = ((int64_t)(int32_t)tv.tv_sec - verif_program2.s) * 1000000 +
-                           ((int64_t)tv.tv_usec - verif_program2.us);
-    return time_past_us > time_to_go_in_us ? 1 : 0;
+    return ((int64_t)(int32_t)tv.tv_sec - t.s) * 1000000 + ((int64_t)tv.tv_usec - t.us);
+}
+
+int tim_verif_program_ms(TIMEMS verif_program2) {
+    return past_us(verif_program2) > (int64_t)verif_program2.ms * 1000 ? 1 : 0;
+}
+
+int64_t tim_left_us(TIMEMS t) {
+    int64_t left = (int64_t)t.ms * 1000 - past_us(t);
+    return left > 0 ? left : 0;
+}
+
+void tim_sleep_out(TIMEMS t) {
+    while (!tim_verif_program_ms(t)) {
+        int64_t left = tim_left_us(t) + 1;
+        pause_us((unsigned)(left < 1000000 ? left : 1000000));
+    }
 }

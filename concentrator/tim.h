@@ -17,6 +17,10 @@ struct TIMEMS {
 void tim_program_ms(TIMEMS *programme2, uint32_t duree_ms);
 // 1 when strictly more than the duration has passed since arming, else 0.
 int tim_verif_program_ms(TIMEMS verif_program2);
+// Microseconds left before the timer runs out; 0 once it has.
+int64_t tim_left_us(TIMEMS t);
+// Sleeps (through pause_us, at most a second at a time) until the timer has run out.
+void tim_sleep_out(TIMEMS t);
 
 // Timers of the concentrator.
 extern TIMEMS TIME_1S;        // result reception waits and PC order reads

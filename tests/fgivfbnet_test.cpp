@@ -34,6 +34,21 @@ struct Readers : ::testing::Test {
             m[SI[i].plaqueinfo] = i;
         return m;
     }
+    virtual void read() = 0;
+    // An order file beside a sub-directory, a FIFO and a device that never ends, each
+    // holding or giving the text of an order: only the file is an order.
+    void only_the_regular_file_is_read(const std::string &text, const char *plate) {
+        put("veh", text);
+        fs::create_directories(dir + "/sub");
+        put("sub/inner", text);
+        ASSERT_TRUE(runs_past_fifo(dir + "/pipe", [&] { read(); }, 3000))
+            << "a FIFO in the order directory holds the reader";
+        ASSERT_EQ(symlink("/dev/zero", (dir + "/zero").c_str()), 0);
+        read();
+        ASSERT_EQ(Cpt_plaque, 1);
+        EXPECT_STREQ(SI[0].plaqueinfo, plate);
+        EXPECT_STREQ(SI[0].fichier, "veh");
+    }
 };
 
 struct Bnet : Readers {
@@ -44,7 +59,7 @@ struct Bnet : Readers {
         snprintf(Info.plaque, sizeof Info.plaque, "%s", "Plate=");
         Info.carburant[0] = 0;
     }
-    void read() { fct_get_info_vehicule_file_bnet((dir + "/").c_str(), ptinfo); }
+    void read() override { fct_get_info_vehicule_file_bnet((dir + "/").c_str(), ptinfo); }
 };
 
 TEST_F(Bnet, FileWithoutPlateIsNoOrderAndTakesNothingFromItsNeighbour) {
@@ -72,6 +87,14 @@ TEST_F(Bnet, OrdersAreKeyedByTheirPlatePaddedToTenOrCutToEleven) {
     read();
     EXPECT_STREQ(SI[0].plaqueinfo, "ABCDEFGHIJK");
     EXPECT_STREQ(SI[0].cle, "ABCDEFGHIJ");
+    put("veh", "Plate=AB\x02\x03" "CD\x17\n");
+    read();
+    EXPECT_STREQ(SI[0].plaqueinfo, "AB  CD    ") << "control bytes become blanks";
+    EXPECT_STREQ(SI[0].cle, "AB  CD    ");
+}
+
+TEST_F(Bnet, OnlyRegularFilesAreOrders) {
+    only_the_regular_file_is_read("Plate=AB12CD\n", "AB12CD    ");
 }
 
 TEST_F(Bnet, DotNamesUnreadableFilesAndBlankPlatesAreNotCounted) {
@@ -119,7 +142,7 @@ struct Asa : Readers {
         snprintf(Info.plaque, sizeof Info.plaque, "%s", "<REGISTRATION>");
         snprintf(Info.carburant, sizeof Info.carburant, "%s", "<FUEL1>");
     }
-    void read() { fct_get_info_vehicule_file_asa(dir.c_str(), ptinfo); }
+    void read() override { fct_get_info_vehicule_file_asa(dir.c_str(), ptinfo); }
 };
 
 TEST_F(Asa, PlateAndFuelOnOneLineAreBothFound) {
@@ -138,12 +161,19 @@ TEST_F(Asa, LaterTagLinesWinFieldsAreCutAndLineEndsAreNotValue) {
     put("v", "  <REGISTRATION>FIRST</REGISTRATION>\n<FUEL1>ESSENCE</FUEL1>\n"
              "junk <REGISTRATION>ABCDEFGHIJKLMN</REGISTRATION>\r\n");
     put("w", "<REGISTRATION>XY12\r\n<FUEL1>GO\r\n");
+    put("x", "<REGISTRATION>CT\x03\x04" "99</REGISTRATION><FUEL1>\x17" "D</FUEL1>\n");
     read();
     auto m = orders();
-    ASSERT_EQ(m.size(), 2u);
+    ASSERT_EQ(m.size(), 3u);
     EXPECT_STREQ(SI[m["ABCDEFGHIJK"]].cle, "ABCDEFGHIJ");
     EXPECT_STREQ(SI[m["ABCDEFGHIJK"]].carburantinfo, "ESS");
     EXPECT_STREQ(SI[m["XY12"]].carburantinfo, "GO");
+    ASSERT_EQ(m.count("CT  99"), 1u) << "control bytes become blanks";
+    EXPECT_STREQ(SI[m["CT  99"]].carburantinfo, " D");
+}
+
+TEST_F(Asa, OnlyRegularFilesAreOrders) {
+    only_the_regular_file_is_read("<REGISTRATION>AB1</REGISTRATION>\n", "AB1");
 }
 
 TEST_F(Asa, FileWithoutPlateCarriesNothingOver) {

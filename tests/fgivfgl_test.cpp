@@ -89,6 +89,38 @@ TEST_F(OrderReader, DotFilesAndFilesWithoutPlateGiveNoOrder) {
     EXPECT_STREQ(SI[0].plaqueinfo, "");
 }
 
+TEST_F(OrderReader, OnlyRegularFilesAreOrdersWhateverElseTheDirectoryHolds) {
+    put("good.CG", "0200=GOOD\r\n");
+    fs::create_directories(dir + "/sub.CG");
+    put("sub.CG/inner.CG", "0200=INNER\r\n");
+    std::string err;
+    ASSERT_TRUE(runs_past_fifo(dir + "/pipe.CG", [&] { err = read_err("GIEGLAN"); }, 3000))
+        << "a FIFO in the order directory holds the reader";
+    EXPECT_EQ(plates(), std::set<std::string>{"GOOD      "});
+    EXPECT_EQ(err.find("introuvable"), std::string::npos) << "passed over silently: " << err;
+    // a device that never ends, under a name that looks like an order
+    ASSERT_EQ(symlink("/dev/zero", (dir + "/zero.CG").c_str()), 0);
+    read();
+    EXPECT_EQ(plates(), std::set<std::string>{"GOOD      "});
+    // the OTCLAN reader examines the same entries
+    ASSERT_TRUE(runs_past_fifo(dir + "/PIPE.CI", [&] { err = read_err("OTCLAN"); }, 3000));
+    EXPECT_EQ(Cpt_plaque, 0);
+    EXPECT_EQ(err.find("PIPE.CI"), std::string::npos) << err;
+}
+
+TEST_F(OrderReader, ControlBytesOfKeysPlatesAndValuesBecomeBlanks) {
+    snprintf(save_client, sizeof save_client, "%s", "SPX");
+    put("K\x02" "1.CG", "0200=AB\x03" "12\r\n0204=E\x04S\r\n0301=A\x17" "B\tC\r\n");
+    read();
+    ASSERT_EQ(Cpt_plaque, 1);
+    EXPECT_STREQ(SI[0].cle, "K 1");
+    EXPECT_STREQ(SI[0].plaqueinfo, "AB 12     ");
+    EXPECT_STREQ(SI[0].autreinfo[0], "0200=AB 12\r\n");
+    EXPECT_STREQ(SI[0].autreinfo[1], "0204=E S\r\n");
+    EXPECT_STREQ(SI[0].autreinfo[2], "0301=A B C\r\n") << "each value keeps its length";
+    EXPECT_STREQ(SI[0].fichier, "K\x02" "1") << "the file is still named as it is";
+}
+
 TEST_F(OrderReader, BeyondTwentyOrdersOnlyThoseOfVehiclesInFlightAreStored) {
     for (int i = 0; i < 33; i++)
         put("F" + std::to_string(i), "0200=P" + std::to_string(i) + "\r\n");

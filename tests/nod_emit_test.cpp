@@ -126,6 +126,22 @@ TEST_F(Emission, UnansweredFrameIsSentThreeTimes) {
     EXPECT_EQ(count("waitfor900 PBrecep"), 4);
 }
 
+TEST_F(Emission, TcpEquipmentBackWithinTheWaitGetsTheFrame) {
+    // the equipment restarts: its port refuses the first sending, then it listens again
+    const int port = sim->port();
+    sim.reset();
+    std::unique_ptr<equipsim::Sim> back;
+    std::thread restart([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        back = std::make_unique<equipsim::Sim>(equipsim::Options{});
+        back->listen_tcp(port);
+    });
+    int result = singlecode(EQUIP, "0130", "07122026041800", 0);
+    restart.join();
+    EXPECT_EQ(result, 1) << "the next sending connects and is acknowledged";
+    EXPECT_EQ(back->count_code("0130"), 1);
+}
+
 TEST_F(Emission, Answer0902EndsTheWaitAtOnce) {
     sim->reply_next_with("0902");
     EXPECT_EQ(singlecode(EQUIP, "0150", "KEY0000001", 0), 0);

@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <regex>
@@ -146,6 +147,58 @@ TEST_P(Link, BrokenOffShortAndOverlongFramesYieldZero) {
     from_equipment(frame(body));
     EXPECT_EQ(EQUIP_get(), 0);
     EXPECT_EQ(strlen(enveloppe), 80u);
+}
+
+TEST_P(Link, ReceiveEndsAfterThreeSecondsOrThreeHundredTwentyBytes) {
+    // equipment that opens a frame and goes on talking, a byte every 100 ms
+    std::atomic<bool> stop{false}, talking{true};
+    std::thread talker([&] {
+        sim->send_raw("\x02" "0122");
+        for (int k = 0; k < 60 && !stop; k++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            sim->send_raw("7");
+        }
+        talking = false;
+    });
+    EXPECT_EQ(EQUIP_get(), 0);
+    EXPECT_TRUE(talking) << "the receive waited for the equipment to stop talking";
+    stop = true;
+    talker.join();
+    Lines l = log();
+    ASSERT_EQ(l.size(), 1u);
+    EXPECT_EQ(l[0].rfind("BAD RECEIVE: |\x02" "0122777", 0), 0u) << l[0];
+
+    // what the talker sent after the receive is drained away
+    pollfd p = {tcp() ? SocketDescriptor : fd_tty, POLLIN, 0};
+    char rest[64];
+    while (poll(&p, 1, 200) == 1 && read(p.fd, rest, sizeof rest) > 0) {
+    }
+    // a flood without the frame's end: taken up to 320 bytes, the rest left on the line
+    from_equipment("\x02" + std::string(1000, 'x'));
+    EXPECT_EQ(EQUIP_get(), 0);
+    EXPECT_EQ(poll(&p, 1, 0), 1) << "the receive stopped within the flood";
+}
+
+TEST_F(Bare, TcpAddressIsTakenWithoutTheBlanksAroundIt) {
+    equipsim::Sim sim(equipsim::Options{});
+    linktest::use_tcp(sim.listen_tcp());
+    snprintf(equipIp, sizeof equipIp, " 127.0.0.1   ");
+    singlecode(EQUIP, "0100", "", 1);
+    EXPECT_TRUE(sim.wait_code("0100", 3000));
+    EXPECT_EQ(socketON, 1);
+
+    // an address that is none: told once, naming it, however often the box sends
+    linktest::reset_link();
+    linktest::use_tcp(sim.port());
+    snprintf(equipIp, sizeof equipIp, "127.0.0.1.5 ");
+    testing::internal::CaptureStdout();
+    singlecode(EQUIP, "0100", "", 1);
+    singlecode(EQUIP, "0100", "", 1);
+    fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count(out, "\"127.0.0.1.5 \""), 1) << out;
+    EXPECT_EQ(count(out, "Impossible"), 0) << out;
+    EXPECT_EQ(socketON, 0);
 }
 
 TEST_F(Bare, LogRotationStartsTheLogAfreshWithTheSendLine) {

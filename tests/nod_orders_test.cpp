@@ -1,47 +1,34 @@
 // The vehicle table kept in step with the PC's orders: slots for new plates, keys cut
-// and padded to 10, order lines copied, vanished orders marked for withdrawal, and the
-// cursors of the plate list. The order table SI is filled by hand and the reading of
-// the share is held off by keeping its timer running.
+// and padded to 10, order lines copied, vanished orders marked for withdrawal, orders
+// whose key a vehicle holds, and the cursors of the plate list. The order table SI is
+// filled by hand and the reading of the share is held off by keeping its timer running;
+// the plate list talks to the simulated hub over TCP on 127.0.0.1.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "boxtest.h"
+#include "equipsim.h"
 #include "linktest.h"
 #include "file_param.h"
+#include "ipc.h"
 #include "main.h"
 #include "nod.h"
 #include "tim.h"
 
 namespace {
 
-// A TCP port of 127.0.0.1 that refuses connections, so that any frame the plate list
-// sends fails at once instead of waiting for an equipment.
-int refused_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, (sockaddr *)&a, sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, (sockaddr *)&a, &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
 class Orders : public ::testing::Test {
   protected:
-    boxtest::FakeClock clock{1765000000};
+    equipsim::Sim sim{equipsim::Options{}};
     void SetUp() override {
         linktest::gieglan_station();
-        equipPort = refused_port();
-        clock.auto_step(1000); // waits of the link end quickly
+        equipPort = sim.listen_tcp(0);
+        ASSERT_GT(equipPort, 0);
         memset(enveloppe, 0, sizeof enveloppe);
     }
+    void TearDown() override { linktest::reset_link(); }
     // One pass of PCaction without reading the share.
     void pass() {
         tim_program_ms(&TIME_1S, 3600 * 1000);
@@ -122,6 +109,62 @@ TEST_F(Orders, VanishedOrderIsMarkedForWithdrawalAndLeftOutOfTheFullPass) {
     EXPECT_EQ(stageall, ALL);
     EXPECT_EQ(newplaque[s1], 1) << "a withdrawn vehicle is not sent";
     EXPECT_EQ(newplaque[s2], 0);
+    EXPECT_FALSE(sim.vehicles().count("K1        "));
+    EXPECT_TRUE(sim.vehicles().count("K2        "));
+}
+
+TEST_F(Orders, VehicleNotAcknowledgedWholeIsSentAgainAfterTheOtherNewOnes) {
+    // K1 takes two frames: the equipment refuses the first and acknowledges the second
+    const char *long_lines[] = {"0200=AB-123-CD\r\n", "0204=ES\r\n",
+                                "7213=A LONG REMARK ON THE VEHICLE\r\n", nullptr};
+    order(0, "K1", "P1", long_lines);
+    order(1, "K2", "P2");
+    pass();
+    sim.reply_next_with("0902");
+    processplaqueliste();
+    EXPECT_EQ(newplaque[0], 1) << "not forgotten";
+    processplaqueliste();
+    EXPECT_EQ(newplaque[1], 0) << "the next new vehicle goes meanwhile";
+    EXPECT_EQ(sim.count_code("0120"), 3);
+    processplaqueliste();
+    EXPECT_EQ(newplaque[0], 0) << "then the first one again";
+    EXPECT_EQ(sim.count_code("0120"), 5) << "its whole message, both frames";
+}
+
+TEST_F(Orders, OrderWaitsWhileAVehicleHoldsItsKey) {
+    // OTCLAN plates of 11 characters: the keys are their first 10
+    order(0, "ABCDEFGHIJK", "ABCDEFGHIJK");
+    order(1, "ABCDEFGHIJL", "ABCDEFGHIJL");
+    testing::internal::CaptureStderr();
+    pass();
+    voiture[0].idx = 3; // the first vehicle's result is arriving
+    snprintf(data[3], SIZEDATA, "\x17" "0200ABCDEFGHIJK");
+    pass();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_STREQ(voiture[0].plaque, "ABCDEFGHIJK") << "the vehicle keeps its slot";
+    EXPECT_EQ(voiture[0].idx, 3);
+    EXPECT_STREQ(data[3], "\x17" "0200ABCDEFGHIJK") << "and its result buffer";
+    EXPECT_EQ(slot_of("ABCDEFGHIJL"), -1);
+    int told = 0;
+    for (size_t p = err.find("en attente: cle ABCDEFGHIJ"); p != std::string::npos;
+         p = err.find("en attente: cle ABCDEFGHIJ", p + 1))
+        told++;
+    EXPECT_EQ(told, 1) << err;
+
+    // the first order goes: the second waits until the vehicle's slot is empty
+    SI[0] = SI[1];
+    Cpt_plaque = 1;
+    pass();
+    EXPECT_EQ(NEWCLE[0], 1);
+    EXPECT_EQ(slot_of("ABCDEFGHIJL"), -1);
+    effacecar("ABCDEFGHIJ", 1);
+    voiture[0].idx = 5; // a result buffer left to an empty slot
+    snprintf(data[5], SIZEDATA, "\x17" "0200STALE");
+    pass();
+    EXPECT_EQ(slot_of("ABCDEFGHIJL"), 0);
+    EXPECT_STREQ(voiture[0].cle, "ABCDEFGHIJ");
+    EXPECT_EQ(voiture[0].idx, ALL);
+    EXPECT_EQ(data[5][0], 0) << "filling the slot frees the buffer it still had";
 }
 
 TEST_F(Orders, FullTableMakesNewOrdersWaitForAFreeSlot) {

@@ -172,8 +172,10 @@ TEST_F(Scan, PeripheralsWithoutAnIdentificationRowAreNotAsked) {
     EXPECT_EQ(info.find("\nPeriph1:\n"), std::string::npos) << info;
 }
 
-TEST_F(Scan, WithdrawalAcknowledgedByTheEquipmentEmptiesTheSlot) {
+TEST_F(Scan, WithdrawalAcknowledgedByTheEquipmentEmptiesItsOwnSlot) {
     giegtype = 2;
+    vehicle(1, "K2"); // another vehicle under the same key (as a table could once hold)
+    snprintf(voiture[1].plaque, sizeof voiture[1].plaque, "OTHER");
     vehicle(2, "K2");
     ASSERT_EQ(exchange(), 188); // the connection is up
     NEWCLE[2] = 1;
@@ -185,6 +187,7 @@ TEST_F(Scan, WithdrawalAcknowledgedByTheEquipmentEmptiesTheSlot) {
     EXPECT_EQ(NEWCLE[2], 0);
     EXPECT_EQ(newplaque[2], 0);
     EXPECT_EQ(COMOINPROG[0], 1);
+    EXPECT_STREQ(voiture[1].plaque, "OTHER") << "the slot decided for is emptied, not the key's first";
 }
 
 TEST_F(Scan, SpxWithdrawalIsSentOnlyWhileTheDialogueRunsAndSettledByTheAnswer) {

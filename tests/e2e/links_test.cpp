@@ -2,7 +2,8 @@
 // file) over every link the box knows, with the real concentrator and the simulated hub:
 // a serial line on a pseudo-terminal under each device name, and TCP on 127.0.0.1. And
 // the road again after the link was lost: a USB adapter unplugged and plugged back under
-// another number, the Bluetooth device gone and back, the equipment on TCP restarting.
+// another number, the Bluetooth device gone and back, the equipment on TCP restarting
+// while a vehicle is in flight.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -99,23 +100,27 @@ TEST(Links, BluetoothDeviceGoneAndBack) {
     EXPECT_TRUE(boxtest::exists(root(CONNECT1))) << "the link is recorded as up again";
 }
 
-TEST(Links, TcpEquipmentRestarting) {
+TEST(Links, TcpEquipmentRestartingGetsTheVehiclesInFlightAgain) {
     auto sim = std::make_unique<equipsim::Sim>(hub("G"));
     const int port = sim->listen_tcp(0);
     ASSERT_GT(port, 0);
     prepare("GIEGLAN", "KELDRAN", port);
     boxtest::Proc box = start_box("links_tcp");
-    road(*sim, box, "T1", "TCP1AA", 31);
-    if (HasFatalFailure()) return;
+    put_order("T1", "TCP1AA");
+    ASSERT_TRUE(wait_until([&] { return sent(*sim, "T1"); }, 25000)) << box.output();
 
-    // the equipment restarts on the same port, knowing nothing of the box: its
-    // connection is gone, the box connects again
+    // the equipment restarts on the same port, knowing nothing of the box nor of the
+    // vehicle it had: its connection is gone, the box connects again and sends it again
     sim->stop();
     sim.reset();
     sim = std::make_unique<equipsim::Sim>(hub("G"));
     ASSERT_EQ(sim->listen_tcp(port), port);
-    ASSERT_TRUE(wait_until([&] { return sim->connected(); }, 30000)) << box.output();
-    road(*sim, box, "T2", "TCP2BB", 32);
+    ASSERT_TRUE(wait_until([&] { return sent(*sim, "T1"); }, 30000)) << box.output();
+    sim->add_result(key10("T1"), gas_result("TCP1AA", 31));
+    ASSERT_TRUE(
+        wait_until([&] { return gas_file("T1").find("0501=031\r\n") != std::string::npos; }, 25000))
+        << box.output();
+    EXPECT_EQ(result_files("T1"), std::vector<std::string>{"T1.G"});
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -163,6 +164,23 @@ bool wait_until(const std::function<bool()> &pred, int timeout_ms, int poll_ms) 
         std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
     }
     return pred();
+}
+
+bool runs_past_fifo(const std::string &path, const std::function<void()> &work, int timeout_ms) {
+    if (mkfifo(path.c_str(), 0644) != 0) return false;
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        work();
+        done = true;
+    });
+    bool in_time = wait_until([&] { return done.load(); }, timeout_ms);
+    while (!done) {
+        int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    t.join();
+    return in_time;
 }
 
 std::string Proc::output() const { return read_file(out_path); }

@@ -53,6 +53,10 @@ bool set_immutable(const std::string &path, bool on);
 
 // Waits until pred() holds, at most timeout_ms; returns pred()'s last value.
 bool wait_until(const std::function<bool()> &pred, int timeout_ms, int poll_ms = 20);
+// Makes a FIFO at path and runs work in a thread: true when work ends within timeout_ms.
+// Otherwise false, once work has been freed: the FIFO's writing end is opened and closed
+// until it ends (a reader held opening the FIFO then reads an empty file).
+bool runs_past_fifo(const std::string &path, const std::function<void()> &work, int timeout_ms);
 
 // A real program of the dev build, its standard output and error in one file.
 struct Proc {
