@@ -1,8 +1,8 @@
 // OTCLAN result file. For a finished vehicle the measures of SM (already cut and named by
 // the separation) are sorted into one list per kind of test, and one file per kind is
-// written, with its copy in the local directory log/RES: the identification of the instrument that
-// made the test (lines 01 to 12, each validated, taken from its SIHC row), the measures
-// under their OTCLAN names, the SHA-1 fingerprint and the RC4 condensate of the text. An
+// written, with its copy in the local directory log/RES: the identification of the
+// instrument that made the test (lines 01 to 12, each validated, taken from its SIHC
+// row), the measures under their OTCLAN names, the SHA-1 fingerprint and the RC4 condensate of the text. An
 // image of the text is kept beside the file for the seals. Every failed check leaves an
 // error code; a file with an error is kept locally as ".err" instead of being delivered.
 // The file goes to the outbox with its share path, its order-file path and its local
