@@ -117,17 +117,17 @@ run() {
       if (c <= 2) printf "%s %d %.3f\n", k, c, s
     }' "$work/sim.txt" > "$work/frames.txt"
   awk -v label="$label" -v n="$n" -v down="${down_at:-0}" -v back="${back_at:-0}" '
-    FILENAME ~ /frames/ { fr[$1, $2] = $3; next }
+    FILENAME ~ /frames/ { fr[$1, $2] = $3; if ($2 == 1) keys[$1] = 1; next }
     { file[$1] = $2 }
     END {
       m = 0; lost = 0; late = 0; drain = 0
-      for (k in file) {
-        if (!((k, 1) in fr)) continue
-        if (((k, 2) in fr) && file[k] > fr[k, 2]) { lost++; continue }
+      for (k in keys) {
+        down_then = back > 0 && fr[k, 1] >= down && fr[k, 1] < back
+        if (down_then) late++
+        # no file, or one that only came from a later result: this result was lost
+        if (!(k in file) || (((k, 2) in fr) && file[k] > fr[k, 2])) { lost++; continue }
         d = (file[k] - fr[k, 1]) * 1000; lat[++m] = d
-        if (back > 0 && fr[k, 1] >= down && fr[k, 1] < back) {
-          late++; if (file[k] - back > drain) drain = file[k] - back
-        }
+        if (down_then && file[k] - back > drain) drain = file[k] - back
       }
       for (i = 1; i <= m; i++) for (j = i + 1; j <= m; j++) if (lat[j] < lat[i]) { t = lat[i]; lat[i] = lat[j]; lat[j] = t }
       med = m == 0 ? 0 : (m % 2 ? lat[(m + 1) / 2] : (lat[m / 2] + lat[m / 2 + 1]) / 2)
