@@ -5,19 +5,19 @@
 // of arrival, without repeated codes, the plate in every list; then writes one file
 // per letter into the share's RES directory, named after the order's key, with the
 // instrument identity under "0320" and a checksum line per value. The identification
-// writer dumps one peripheral's identification items with their checksums. Both
-// write only when the share is usable (testNetwork) and every line ends CR LF.
+// writer dumps one peripheral's identification items with their checksums. Every
+// line ends CR LF. Both store their files in the outbox, which delivers them to the
+// share while it is usable; the files of one vehicle are stored together or not at all.
 #include "fcfgl.h"
 #include "fsm.h"
 
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "dat.h"
 #include "fgpinv.h"
 #include "file_param.h"
-#include "main.h"
+#include "outbox.h"
 #include "plat.h"
 
 char path_create_gieglan[SIZEPATHGIEGLAN + ROOTLEN];
@@ -193,14 +193,12 @@ static int result_name(char *name, size_t size, int *slot) {
     return name[0] != 0;
 }
 
-// Writes the list k of the kind letter into the file at path_create_gieglan.
+// Writes the list k of the kind letter as the file for path_create_gieglan, into the
+// outbox.
 static void write_result_file(int k, char letter) {
-    create_file_gieglan = fopen(path_create_gieglan, "w");
+    create_file_gieglan = outbox_begin(path_create_gieglan, "", "");
     FILE *f = create_file_gieglan;
-    if (!f) {
-        fprintf(stderr, "\n%s introuvable.%s\n", path_create_gieglan, strerror(errno));
-        return;
-    }
+    if (!f) return;
     // The peripheral of this kind: the first list position with the letter.
     int row = -1;
     for (int r = 0; r < NBPERIPH; r++) {
@@ -225,7 +223,7 @@ static void write_result_file(int k, char letter) {
     for (CSM = 0; CSM < n; CSM++)
         fprintf(f, "%s=%d\r\n", SM1[k][CSM].CodeGiegData,
                 (int)fct_calculate_crc_gieglan(SM1[k][CSM].DataMeasures));
-    fclose(f);
+    outbox_end(f, OUTBOX_RESULT);
     create_file_gieglan = nullptr;
 }
 
@@ -255,9 +253,9 @@ void fct_create_file_gieglan(char Cur_plaque) {
             fprintf(stderr, "\nchemin trop long: %s\n", path_create_gieglan);
             continue;
         }
-        if (testNetwork() != 0) continue;
         write_result_file(k, letter);
     }
+    outbox_commit();
 }
 
 // The value of an identification item as its line holds it: terminated, and a CR or
@@ -284,11 +282,10 @@ void fct_create_idfile_gieglan(char adr, char type_hardware_connect, const char 
         fprintf(stderr, "\nchemin trop long: %s\n", path_create_gieglan);
         return;
     }
-    if (testNetwork() != 0) return;
-    create_file_gieglan = fopen(path_create_gieglan, "w");
+    create_file_gieglan = outbox_begin(path_create_gieglan, "", "");
     FILE *f = create_file_gieglan;
     if (!f) {
-        fprintf(stderr, "\n%s introuvable.%s\n", path_create_gieglan, strerror(errno));
+        outbox_commit(); // reports the refusal
         pause_us(2000000);
         return;
     }
@@ -305,6 +302,7 @@ void fct_create_idfile_gieglan(char adr, char type_hardware_connect, const char 
         fprintf(f, "%.*s=%d\r\n", (int)sizeof SIHC[row][i].CodeGiegData, SIHC[row][i].CodeGiegData,
                 (int)fct_calculate_crc_gieglan(item_value(SIHC[row][i], value, sizeof value)));
     printf("\nEcriture de: %s\r\n", path_create_gieglan);
-    fclose(f);
+    outbox_end(f, OUTBOX_IDENT);
     create_file_gieglan = nullptr;
+    outbox_commit();
 }

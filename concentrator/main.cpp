@@ -23,6 +23,7 @@
 #include "dat.h"
 #include "file_param.h"
 #include "nod.h"
+#include "outbox.h"
 #include "plat.h"
 #include "tim.h"
 
@@ -178,6 +179,7 @@ int startup(int argc, char **argv) {
         snprintf(cmd, sizeof cmd, "rm %s/*.%s", DIR_LOG, e);
         run_cmd(cmd);
     }
+    outbox_init(); // results still waiting from before are kept and counted
 
     // 3
     if (access(BOX_PATH("/home/KELDRAN/DATA/CHECK_NO_OPA"), F_OK) == 0) {
@@ -372,7 +374,7 @@ int sync_hour(void) {
                 snprintf(cmd, sizeof cmd, "date \"%s %s\"", date, hour);
                 run_cmd(cmd);
                 run_cmd("hwclock -u -w");
-                run_cmd("find " BOX_PATH("/home/KELDRAN/DATA/log/RES") "/* -mtime +7 -exec rm {} \\;");
+                outbox_clean_copies(); // delivered local copies older than seven days
                 result = 1;
                 first_Sync = first_Sync == 0 ? 1 : 2;
             } else {

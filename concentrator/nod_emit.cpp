@@ -16,7 +16,8 @@
 //
 // sendbuffer cuts a raw result buffer (ETB code text records) into the measure table
 // SM and calls the writer of the station protocol; senddatamulti picks the finished
-// vehicle(s) of a key, has their results written and empties their slots.
+// vehicle(s) of a key, has their results written and empties their slots once the
+// outbox has taken the results (a vehicle whose results it refused keeps them).
 #include <stdio.h>
 #include <string.h>
 
@@ -26,6 +27,7 @@
 #include "file_param.h"
 #include "fsm.h"
 #include "nod.h"
+#include "outbox.h"
 #include "tim.h"
 
 int j;
@@ -237,15 +239,17 @@ void senddatamulti(char dest, const char *cle, char Cur_plaque) {
             if (best < 0 || v.serial <= voiture[best].serial) best = i; // later slot wins a tie
         }
         if (best >= 0) {
+            const unsigned refused = outbox_refused;
             sendbuffer(data[voiture[best].idx], (char)best);
             if (otclan) poll_equipment();
-            termine[best] = 0;
+            if (outbox_refused == refused) termine[best] = 0; // else kept for the next try
         }
     }
 
     for (int i = 0; i < NBPLAQUEMAX; i++) {
         vehicule &v = voiture[i];
         if (!v.cle[0] || strncmp(v.cle, key, 10) != 0 || !termine[i] || v.idx >= NBDATA) continue;
+        const unsigned refused = outbox_refused;
         sendbuffer(data[v.idx], (char)i);
         if (otclan) {
             pause_us(1000000);
@@ -254,6 +258,7 @@ void senddatamulti(char dest, const char *cle, char Cur_plaque) {
             fct_separate_measures();
             fct_create_file_otclan((char)i);
         }
+        if (outbox_refused != refused) continue; // the outbox could not take it: the slot keeps it
         termine[i] = 0;
         NEWCLE[i] = 0;
         newplaque[i] = 0;

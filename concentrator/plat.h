@@ -23,6 +23,8 @@
 #define DIR_DATA BOX_PATH("//home/KELDRAN/DATA")
 #define DIR_LOG BOX_PATH("/home/KELDRAN/DATA/log")
 #define DIR_SHARE BOX_PATH("//mnt/GIEGLAN")
+// Local copies of the OTCLAN result files.
+#define DIR_LOCAL_RES BOX_PATH("/home/KELDRAN/DATA/log/RES")
 
 // GPIO requests of the board driver and the two LED lines.
 #define GPIO_SET 0x420B

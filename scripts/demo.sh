@@ -129,6 +129,7 @@ declare -A seen=()
 show_new() {
   for f in "$resdir"/* "$data/log/RES"/*.err; do
     [ -f "$f" ] || continue
+    case "$f" in *.tmp) continue ;; esac   # a file on its way to the share
     [ -n "${seen[$f]:-}" ] && continue
     sleep 0.3
     seen[$f]=1
@@ -172,6 +173,7 @@ done
 
 say "Where the files are"
 echo "  result files:         ${resdir#$top/}"
+echo "  results not yet on the share: ${data#$top/}/outbox (count in log/outbox.txt)"
 [ "$protocol" = otclan ] && echo "  local OTCLAN copies:   ${data#$top/}/log/RES"
 [ "$protocol" = gieglan ] && echo "  identification files: ${share#$top/}/ID and ${data#$top/}/log"
 echo "  link log:             ${log#$top/}  (readable: build/dev/tools/logdecode/logdecode $log)"

@@ -291,5 +291,8 @@ TEST_F(Gieglan, OverlongIdentityIsCutAndOverlongPathRefused) {
     fct_create_idfile_gieglan(0, 'G', deep.c_str());
     EXPECT_LT(strlen(path_create_gieglan), sizeof path_create_gieglan);
     fct_create_idfile_gieglan(7, 'G', boxtest::root("/home/KELDRAN/DATA/log/").c_str());
-    EXPECT_TRUE(boxtest::list_dir(boxtest::root("/home/KELDRAN/DATA/log")).empty());
+    EXPECT_TRUE(boxtest::list_dir(boxtest::root("/home/KELDRAN/DATA/outbox")).empty());
+    EXPECT_EQ(boxtest::list_dir(boxtest::root("/home/KELDRAN/DATA/log")),
+              std::vector<std::string>{"log.txt"})
+        << "only the delivery of the result file is logged";
 }

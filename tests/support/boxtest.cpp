@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 #include "dat.h"
 #include "file_param.h"
 #include "main.h"
+#include "outbox.h"
 #include "plat.h"
 #include "tim.h"
 
@@ -116,9 +118,11 @@ void write_param(const std::map<std::string, std::string> &tags) {
 }
 
 void set_network(int status) {
+    // a running box may start the script at any moment: it never sees half of it
     std::string p = root("/bin/testNetwork.sh");
-    write_file(p, "#!/bin/sh\nexit " + std::to_string(status) + "\n");
-    chmod(p.c_str(), 0755);
+    write_file(p + ".new", "#!/bin/sh\nexit " + std::to_string(status) + "\n");
+    chmod((p + ".new").c_str(), 0755);
+    rename((p + ".new").c_str(), p.c_str());
 }
 
 static long long fake_us;
@@ -277,6 +281,8 @@ void reset_state() {
     memset(&ASKPLAQUE, 0, sizeof(TIMEMS));
     memset(&START_MIN, 0, sizeof(TIMEMS));
     memset(&START_MIN2, 0, sizeof(TIMEMS));
+    outbox_holding = 0;
+    outbox_refused = 0;
 }
 
 } // namespace boxtest
