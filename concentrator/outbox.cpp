@@ -1,14 +1,21 @@
 // Outbox of the result files: no result is lost when the share cannot take it.
 //
 // A writer builds each file for the PC in a new entry of the outbox directory on the
-// box's own disk. An entry is "OB1", its delivery rule letter and a NUL, then its place
-// on the share, the OTCLAN order file and the OTCLAN local copy, each ended by a NUL,
-// then the file's bytes exactly as the PC gets them. It is written as "<n>.tmp",
-// flushed to the disk and renamed "<n>.out", and the directory is flushed: the rename is
-// the commit, so a power cut leaves no entry or a whole one, and start-up removes what
-// was half written. The entries of one vehicle are renamed together, or none is kept and
-// the vehicle keeps its result for a later try. Numbers grow with each entry, so the
-// smallest number is the oldest entry.
+// box's own disk. An entry is "OB2", its delivery rule letter and a NUL; its check, the
+// length of the file's bytes and the CRC-32 of the rule letter and of everything after
+// the check, in eight hexadecimal digits each, and a NUL; then its place on the share,
+// the OTCLAN order file and the OTCLAN local copy, each ended by a NUL, then the file's
+// bytes exactly as the PC gets them. It is written as "<n>.tmp", flushed to the disk and
+// renamed "<n>.out", and the directory is flushed: the rename is the commit, so a power
+// cut leaves no entry or a whole one, and start-up removes what was half written. The
+// entries of one vehicle are renamed together, or none is kept and the vehicle keeps its
+// result for a later try. Numbers grow with each entry, so the smallest number is the
+// oldest entry.
+//
+// A disk that kept the rename but not all the bytes (or any damage since) leaves an
+// entry that fails its check; one whose places are not the result directories of the
+// settings cannot be delivered either. Such an entry is never delivered nor deleted: it
+// is set aside as "<n>.bad" for a technician, at start-up or when its turn comes.
 //
 // Delivery runs at once after a commit and at every order reading, while the network
 // check says the share is usable: oldest first, a few files or about 200 ms a pass. A
@@ -23,11 +30,13 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "file_param.h"
 #include "main.h"
 #include "nod.h"
 
@@ -39,9 +48,11 @@ int outbox_holding;
 TIMEMS OUTBOX_RETRY;
 
 #define LINK_LOG BOX_PATH("/home/KELDRAN/DATA/log/log.txt")
-#define MAGIC "OB1"
-#define RULE_AT 3 // offset of the rule letter in an entry
-#define HEAD_MAX (5 + 3 * SIZE_OUTBOX_PATH)
+#define MAGIC "OB2"
+#define RULE_AT 3    // offset of the rule letter in an entry
+#define CHECK_AT 5   // offset of its check: length and CRC-32, eight hex digits each
+#define FIELDS_AT 22 // offset of its first place, after the check and its NUL
+#define HEAD_MAX (FIELDS_AT + 3 * SIZE_OUTBOX_PATH)
 #define SIZE_ENTRY_PATH (sizeof DIR_OUTBOX + 16)
 #define MAX_STAGED 8  // files of one vehicle (one a kind letter), or one identification
 #define MAX_FAILING 8 // directories that refused a copy
@@ -52,7 +63,8 @@ struct Entry {
     char dest[SIZE_OUTBOX_PATH];
     char order[SIZE_OUTBOX_PATH];
     char local[SIZE_OUTBOX_PATH];
-    long payload; // offset of the file's bytes
+    long payload;         // offset of the file's bytes
+    unsigned long length; // number of the file's bytes
 };
 
 // Entries ended since the last commit, and whether one of them could not be stored.
@@ -125,8 +137,36 @@ void outbox_log(const char *what, const char *path, const char *tail) {
     fclose(f);
 }
 
-// Reads what an entry remembers; 0 when it is not a whole entry.
-static int read_entry(const char *path, Entry *e) {
+// CRC-32 (the polynomial of zip and Ethernet) of n bytes, going on from crc.
+static uint32_t crc32_of(uint32_t crc, const void *bytes, size_t n) {
+    const unsigned char *b = (const unsigned char *)bytes;
+    crc = ~crc;
+    for (size_t i = 0; i < n; i++) {
+        crc ^= b[i];
+        for (int k = 0; k < 8; k++)
+            crc = (crc >> 1) ^ ((crc & 1) ? 0xEDB88320u : 0);
+    }
+    return ~crc;
+}
+
+// 1 when text holds n upper-case hexadecimal digits, their value in *v.
+static int hex_field(const char *text, int n, unsigned long *v) {
+    *v = 0;
+    for (int i = 0; i < n; i++) {
+        const char c = text[i];
+        if (c >= '0' && c <= '9')
+            *v = *v * 16 + (unsigned long)(c - '0');
+        else if (c >= 'A' && c <= 'F')
+            *v = *v * 16 + (unsigned long)(c - 'A' + 10);
+        else
+            return 0;
+    }
+    return 1;
+}
+
+// Reads what an entry remembers; 0 when it is not a whole entry. With whole, its size
+// and CRC are checked too, which reads all of it.
+static int read_entry(const char *path, Entry *e, int whole) {
     static char head[HEAD_MAX];
     int fd = open(path, O_RDONLY);
     if (fd < 0) return 0;
@@ -137,21 +177,109 @@ static int read_entry(const char *path, Entry *e) {
         if (r <= 0) break;
         n += r;
     }
-    close(fd);
-    if (n < 5 || memcmp(head, MAGIC, 3) != 0 || head[4] != 0) return 0;
+    unsigned long length = 0, crc = 0;
+    int ok = n > FIELDS_AT && memcmp(head, MAGIC, 3) == 0 && head[4] == 0 &&
+             head[FIELDS_AT - 1] == 0 && hex_field(head + CHECK_AT, 8, &length) &&
+             hex_field(head + CHECK_AT + 8, 8, &crc);
     e->rule = head[RULE_AT];
-    long at = 5;
+    long at = FIELDS_AT;
     char *fields[] = {e->dest, e->order, e->local};
     for (char *field : fields) {
-        const char *end = (const char *)memchr(head + at, 0, (size_t)(n - at));
-        if (!end || end - (head + at) >= (long)SIZE_OUTBOX_PATH) return 0;
+        const char *end = ok ? (const char *)memchr(head + at, 0, (size_t)(n - at)) : nullptr;
+        if (!end || end - (head + at) >= (long)SIZE_OUTBOX_PATH) {
+            ok = 0;
+            break;
+        }
         memcpy(field, head + at, (size_t)(end - head - at) + 1);
         at = end - head + 1;
     }
     e->payload = at;
-    if (!e->dest[0]) return 0;
+    e->length = length;
+    struct stat st;
+    if (ok && whole)
+        ok = fstat(fd, &st) == 0 &&
+             (unsigned long long)st.st_size == (unsigned long long)at + length;
+    if (ok && whole) {
+        uint32_t sum = crc32_of(0, &e->rule, 1);
+        sum = crc32_of(sum, head + FIELDS_AT, (size_t)(n - FIELDS_AT));
+        for (;;) {
+            ssize_t r = read(fd, head, sizeof head);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) ok = 0;
+            if (r <= 0) break;
+            sum = crc32_of(sum, head, (size_t)r);
+        }
+        ok = ok && sum == crc;
+    }
+    close(fd);
+    if (!ok || !e->dest[0]) return 0;
     if (e->rule == OUTBOX_RESULT || e->rule == OUTBOX_IDENT) return 1;
     return (e->rule == OUTBOX_OTCLAN || e->rule == OUTBOX_OTCLAN_ERR) && e->order[0] && e->local[0];
+}
+
+// 1 when the first n bytes of path name the directory dir, a run of '/' counting as one.
+static int same_dir(const char *path, size_t n, const char *dir) {
+    size_t i = 0;
+    while (i < n && *dir) {
+        if (path[i] != *dir) return 0;
+        const int slash = *dir == '/';
+        i++, dir++;
+        while (slash && i < n && path[i] == '/')
+            i++;
+        while (slash && *dir == '/')
+            dir++;
+    }
+    return i == n && !*dir;
+}
+
+// 1 when path is a file name, neither "." nor "..", in one of the directories dirs.
+static int in_dirs(const char *path, const char *const *dirs, int n) {
+    const char *slash = strrchr(path, '/');
+    if (!slash || !slash[1] || strcmp(slash + 1, ".") == 0 || strcmp(slash + 1, "..") == 0)
+        return 0;
+    while (slash > path && slash[-1] == '/')
+        slash--;
+    for (int i = 0; i < n; i++)
+        if (dirs[i][0] && same_dir(path, (size_t)(slash - path), dirs[i])) return 1;
+    return 0;
+}
+
+// 1 when the places an entry writes are those the writers use under the settings: the
+// share's result and identification directories (with or without the station
+// sub-directory) and the BNET import directory; the log directory too for an
+// identification copy; for an OTCLAN file, the share's result directories and the local
+// result directory for its copy.
+static int places_ok(const Entry &e) {
+    static char dirs[6][SIZE_OUTBOX_PATH];
+    static const char *const list[] = {dirs[0], dirs[1], dirs[2], dirs[3], dirs[4], dirs[5]};
+    const int otclan = e.rule == OUTBOX_OTCLAN || e.rule == OUTBOX_OTCLAN_ERR;
+    for (int k = 0; k < 2; k++) {
+        const char *sub = k == 0 ? "RES" : "ID";
+        snprintf(dirs[2 * k], sizeof dirs[0], "%s/%s", DIR_SHARE, sub);
+        dirs[2 * k + 1][0] = 0;
+        if (save_path_gieglan[0])
+            snprintf(dirs[2 * k + 1], sizeof dirs[0], "%s/%s/%s", DIR_SHARE, save_path_gieglan,
+                     sub);
+    }
+    dirs[4][0] = 0;
+    if (save_path[0]) snprintf(dirs[4], sizeof dirs[4], "%s/DataExchange/ImportResults", save_path);
+    snprintf(dirs[5], sizeof dirs[5], "%s", e.rule == OUTBOX_IDENT ? DIR_LOG : "");
+    if (otclan) {
+        snprintf(dirs[5], sizeof dirs[5], "%s", DIR_LOCAL_RES);
+        return in_dirs(e.dest, list, 2) && in_dirs(e.local, list + 5, 1);
+    }
+    return in_dirs(e.dest, list, 6);
+}
+
+// Sets an entry that cannot be delivered aside as "<n>.bad", out of the count.
+static void set_aside(unsigned seq, const char *why) {
+    char path[SIZE_ENTRY_PATH], bad[SIZE_ENTRY_PATH];
+    entry_path(path, sizeof path, seq, ".out");
+    entry_path(bad, sizeof bad, seq, ".bad");
+    if (rename(path, bad) != 0) return;
+    sync_dir(DIR_OUTBOX);
+    fprintf(stderr, "\nboite d'envoi: %s %s, mis de cote en %s\n", path, why, bad);
+    outbox_log("ERREUR entree de la boite d'envoi mise de cote", bad, "");
 }
 
 // Copies the bytes of an entry, from offset on, to place through "<place>.tmp" beside
@@ -208,7 +336,9 @@ static void count_entries(void) {
         while (struct dirent *de = readdir(d)) {
             unsigned s;
             int done = entry_number(de->d_name, ".out", &s);
-            if (!done && !entry_number(de->d_name, ".tmp", &s)) continue;
+            if (!done && !entry_number(de->d_name, ".tmp", &s) &&
+                !entry_number(de->d_name, ".bad", &s))
+                continue;
             if (!any || s > highest) highest = s;
             any = 1;
             if (!done) continue;
@@ -281,6 +411,18 @@ void outbox_init(void) {
         }
         closedir(d);
     }
+    // what the disk kept torn or damaged is set aside, never delivered
+    static Entry e;
+    if (DIR *d = opendir(DIR_OUTBOX)) {
+        while (struct dirent *de = readdir(d)) {
+            unsigned s;
+            if (!entry_number(de->d_name, ".out", &s)) continue;
+            char path[SIZE_ENTRY_PATH];
+            entry_path(path, sizeof path, s, ".out");
+            if (!read_entry(path, &e, 1)) set_aside(s, "illisible");
+        }
+        closedir(d);
+    }
     staged_n = 0;
     staged_bad = 0;
     outbox_holding = 0;
@@ -316,13 +458,15 @@ FILE *outbox_begin(const char *dest, const char *order, const char *local) {
     }
     unsigned seq = outbox_seq++;
     entry_path(path, sizeof path, seq, ".tmp");
-    FILE *f = fopen(path, "wb");
+    FILE *f = fopen(path, "w+b"); // read back by outbox_end for its check
     if (!f) {
         store_failed(dest, strerror(errno));
         return nullptr;
     }
-    // the rule letter is settled by outbox_end
+    // the rule letter and the check are settled by outbox_end
     fputs(MAGIC "?", f);
+    fputc(0, f);
+    fputs("0000000000000000", f);
     fputc(0, f);
     const char *const fields[] = {dest, order, local};
     for (const char *field : fields) {
@@ -333,7 +477,7 @@ FILE *outbox_begin(const char *dest, const char *order, const char *local) {
     s.f = f;
     s.seq = seq;
     s.rule = 0;
-    s.payload = (long)(8 + strlen(dest) + strlen(order) + strlen(local));
+    s.payload = (long)(FIELDS_AT + 3 + strlen(dest) + strlen(order) + strlen(local));
     snprintf(s.dest, sizeof s.dest, "%s", dest);
     snprintf(s.local, sizeof s.local, "%s", local);
     return f;
@@ -346,7 +490,19 @@ void outbox_end(FILE *f, char rule) {
     if (!f || i == staged_n) return;
     int err = 0;
     if (fflush(f) != 0 || ferror(f)) err = errno ? errno : EIO;
-    if (!err && (fseek(f, RULE_AT, SEEK_SET) != 0 || fputc(rule, f) == EOF || fflush(f) != 0))
+    // the check: the length of the file's bytes and the CRC of all but the head, read back
+    long size = err ? -1 : ftell(f);
+    uint32_t sum = crc32_of(0, &rule, 1);
+    if (size < staged[i].payload || fseek(f, FIELDS_AT, SEEK_SET) != 0) err = errno ? errno : EIO;
+    static char buf[4096];
+    for (size_t n; !err && (n = fread(buf, 1, sizeof buf, f)) > 0;)
+        sum = crc32_of(sum, buf, n);
+    if (!err && ferror(f)) err = errno ? errno : EIO;
+    char check[17];
+    snprintf(check, sizeof check, "%08lX%08lX", (unsigned long)(size - staged[i].payload),
+             (unsigned long)sum);
+    if (!err && (fseek(f, RULE_AT, SEEK_SET) != 0 || fputc(rule, f) == EOF ||
+                 fseek(f, CHECK_AT, SEEK_SET) != 0 || fputs(check, f) == EOF || fflush(f) != 0))
         err = errno ? errno : EIO;
     if (!err && fsync(fileno(f)) != 0) err = errno;
     if (fclose(f) != 0 && !err) err = errno ? errno : EIO;
@@ -365,7 +521,7 @@ static void drop_older(unsigned seq, const char *dest) {
         if (!entry_number(de->d_name, ".out", &s) || s >= seq) continue;
         char path[SIZE_ENTRY_PATH];
         entry_path(path, sizeof path, s, ".out");
-        if (read_entry(path, &other) && other.rule == OUTBOX_IDENT &&
+        if (read_entry(path, &other, 0) && other.rule == OUTBOX_IDENT &&
             strcmp(other.dest, dest) == 0 && unlink(path) == 0)
             printf("\nboite d'envoi: %s remplace par un plus recent\n", dest);
     }
@@ -483,8 +639,9 @@ static int deliver_entry(unsigned seq) {
     static Entry e;
     char path[SIZE_ENTRY_PATH];
     entry_path(path, sizeof path, seq, ".out");
-    if (!read_entry(path, &e)) {
-        fprintf(stderr, "\nboite d'envoi: entree illisible %s\n", path);
+    const int whole = read_entry(path, &e, 1);
+    if (!whole || !places_ok(e)) {
+        set_aside(seq, whole ? "hors des repertoires de resultats" : "illisible");
         return 1;
     }
     Put r;
@@ -544,7 +701,7 @@ static int awaited_copy(const char *path) {
         if (!entry_number(de->d_name, ".out", &s)) continue;
         char entry[SIZE_ENTRY_PATH];
         entry_path(entry, sizeof entry, s, ".out");
-        found = read_entry(entry, &other) && strcmp(other.local, path) == 0;
+        found = read_entry(entry, &other, 0) && strcmp(other.local, path) == 0;
     }
     closedir(d);
     return found;

@@ -63,6 +63,12 @@ class Outbox : public ::testing::Test {
         EXPECT_EQ(outbox_commit(), 1);
     }
     Strings entries() { return list_dir(root(OUTBOX)); }
+    // The path of the outbox entry numbered seq.
+    static std::string entry_name(unsigned seq, const char *ext = ".out") {
+        char name[32];
+        snprintf(name, sizeof name, "/%010u%s", seq, ext);
+        return root(OUTBOX + name);
+    }
     std::string log() { return read_file(root(LOG)); }
     // Bytes that tell results apart, with control bytes and a NUL as a result may hold.
     static std::string bytes(int n) {
@@ -190,14 +196,11 @@ TEST_F(Outbox, RestartDropsWhatWasHalfWrittenAndDeliversEverythingWhole) {
     store(root(RES + "/B.G"), bytes(2));
     // kept from a run before: a whole entry numbered well above, and one the power cut
     // while it was written
-    char name[32];
-    auto header = [&](const std::string &dest) {
-        return std::string("OB1R\0", 5) + root(RES + dest) + std::string("\0\0\0", 3);
-    };
-    snprintf(name, sizeof name, "/%010u.out", outbox_seq + 100);
-    write_file(root(OUTBOX + name), header("/OLD.G") + bytes(4));
-    snprintf(name, sizeof name, "/%010u.tmp", outbox_seq + 200);
-    write_file(root(OUTBOX + name), header("/HALF.G") + "[MES");
+    const std::string old = entry_name(outbox_seq);
+    store(root(RES + "/OLD.G"), bytes(4));
+    rename(old.c_str(), entry_name(outbox_seq + 100).c_str());
+    write_file(entry_name(outbox_seq + 200, ".tmp"),
+               read_file(entry_name(outbox_seq + 100)).substr(0, 60));
     outbox_init();
     EXPECT_EQ(entries().size(), 3u) << "the half-written entry is gone";
     EXPECT_EQ(read_file(root("/home/KELDRAN/DATA/log/outbox.txt")).rfind("en_attente=3\n", 0), 0u);
@@ -213,6 +216,54 @@ TEST_F(Outbox, RestartDropsWhatWasHalfWrittenAndDeliversEverythingWhole) {
                        "Ecriture du fichier " + root(RES + "/OLD.G"),
                        "Ecriture du fichier " + root(RES + "/C.G")}))
         << "a new entry comes after every one kept";
+}
+
+TEST_F(Outbox, TornDamagedOrStrayEntryIsSetAsideNeitherDeliveredNorDeleted) {
+    boxtest::set_network(1);
+    // a disk that kept the rename but not every byte, a byte changed since, an entry
+    // that is no entry at all, and sound ones between them
+    const std::string torn = entry_name(outbox_seq), flipped = entry_name(outbox_seq + 1);
+    store(root(RES + "/TORN.G"), bytes(1));
+    store(root(RES + "/FLIP.G"), bytes(2));
+    store(root(RES + "/KEPT.G"), bytes(3));
+    const std::string whole = read_file(torn);
+    write_file(torn, whole.substr(0, whole.size() - 5));
+    std::string b = read_file(flipped);
+    b[b.size() - 40] ^= 0x20;
+    write_file(flipped, b);
+    write_file(entry_name(outbox_seq + 5), std::string("OB2R\0", 5) + root(RES + "/ANY.G"));
+    outbox_init();
+    EXPECT_EQ(outbox_pending, 1) << "only the sound entry waits";
+    // stray places, from entries whose check holds: another directory of the box, a
+    // name that climbs out of the share, a directory below the result directory, the log
+    // directory for a result
+    mkdir(root(RES + "/sub").c_str(), 0755);
+    for (const std::string &dest :
+         {root("/etc/board_id"), root(RES + "/../../../etc/x"), root(RES + "/.."),
+          root(RES + "/sub/X.G"), root("/home/KELDRAN/DATA/log/X.G"), root(RES + "/")})
+        store(dest, bytes(9));
+    store(root(OUTBOX + "/0000000000.out"), bytes(9), OUTBOX_IDENT);
+    // an OTCLAN entry whose local copy lies elsewhere, its order gone: kept as it is
+    stage(root(RES + "/V.G"), bytes(9), OUTBOX_OTCLAN, root(RES + "/V.CI"), root("/etc/board_id"));
+    outbox_commit();
+    boxtest::remove_file(root("/etc/board_id"));
+    store(root(RES + "/LAST.G"), bytes(4));
+    boxtest::set_network(0);
+    outbox_deliver();
+    outbox_deliver();
+    EXPECT_EQ(list_dir(root(RES)), (Strings{"KEPT.G", "LAST.G", "sub"}));
+    EXPECT_EQ(read_file(root(RES + "/KEPT.G")), bytes(3));
+    EXPECT_TRUE(list_dir(root(RES + "/sub")).empty());
+    EXPECT_EQ(list_dir(root("/etc")), Strings{});
+    EXPECT_FALSE(exists(root(OUTBOX + "/0000000000.out")));
+    EXPECT_FALSE(exists(root("/home/KELDRAN/DATA/log/X.G")));
+    const Strings left = entries();
+    EXPECT_EQ(left.size(), 11u);
+    for (const std::string &e : left)
+        EXPECT_EQ(e.substr(e.size() - 4), ".bad") << "set aside, never deleted: " << e;
+    EXPECT_EQ(read_file(root("/home/KELDRAN/DATA/log/outbox.txt")),
+              "en_attente=0\nage_plus_ancien=0\n");
+    EXPECT_EQ(logged(log(), ".bad").size(), 11u) << "each one told once, in the link log";
 }
 
 TEST_F(Outbox, NewerIdentificationFileReplacesTheOneWaitingButResultsAllGo) {
