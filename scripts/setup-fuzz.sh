@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the fuzz build needs beyond scripts/setup.sh, on a Debian machine (run
-# as root): clang with its sanitizer and fuzzer runtimes, and libcrypto's headers for
-# the independent SHA-1 of the sealing checks.
+# as root): clang with its sanitizer and fuzzer runtimes, libcrypto's headers for the
+# independent SHA-1 of the sealing checks and zlib's for the independent CRC-32 of the
+# outbox checks.
 set -euo pipefail
 bash "$(dirname "$0")/setup.sh"
-missing=$(for p in clang libclang-rt-14-dev libssl-dev; do
+missing=$(for p in clang libclang-rt-14-dev libssl-dev zlib1g-dev; do
   dpkg -s "$p" >/dev/null 2>&1 || echo "$p"
 done)
 [ -z "$missing" ] && exit 0

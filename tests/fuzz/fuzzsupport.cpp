@@ -1,12 +1,14 @@
 // Helpers shared by the fuzz targets (see fuzzsupport.h).
 #include "fuzzsupport.h"
 
+#include <ctype.h>
 #include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <fstream>
@@ -141,6 +143,58 @@ void start(int (*cmd)(const char *cmd)) {
     now_hook = fixed_clock;
     cmd_hook = cmd ? cmd : answer_done;
     pause_hook = no_pause;
+}
+
+OutboxEntry parse_entry(const std::string &name, const std::string &bytes, size_t most) {
+    OutboxEntry e;
+    e.name = name;
+    if (bytes.size() < 22 || bytes.compare(0, 3, "OB2") != 0 || bytes[4] != 0 || bytes[21] != 0)
+        return e;
+    e.rule = bytes[3];
+    for (size_t i = 5; i < 21; i++)
+        if (!isdigit((unsigned char)bytes[i]) && !(bytes[i] >= 'A' && bytes[i] <= 'F')) return e;
+    const unsigned long length = std::stoul(bytes.substr(5, 8), nullptr, 16);
+    const unsigned long crc = std::stoul(bytes.substr(13, 8), nullptr, 16);
+    size_t at = 22;
+    for (std::string *field : {&e.dest, &e.order, &e.local}) {
+        size_t end = bytes.find('\0', at);
+        if (end == std::string::npos || end - at >= most) return e;
+        *field = bytes.substr(at, end - at);
+        at = end + 1;
+    }
+    e.payload = bytes.substr(at);
+    uLong sum = crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef *>(&e.rule), 1);
+    sum = crc32(sum, reinterpret_cast<const Bytef *>(bytes.data()) + 22, (uInt)(bytes.size() - 22));
+    const bool fields =
+        !e.dest.empty() &&
+        (e.rule == 'R' || e.rule == 'I' ||
+         ((e.rule == 'O' || e.rule == 'E') && !e.order.empty() && !e.local.empty()));
+    e.whole = fields && length == e.payload.size() && sum == crc;
+    return e;
+}
+
+std::vector<std::pair<std::string, std::string>> dir_files(const std::string &dir) {
+    std::vector<std::pair<std::string, std::string>> out;
+    DIR *d = opendir(dir.c_str());
+    if (!d) return out;
+    while (dirent *e = readdir(d)) {
+        struct stat st;
+        const std::string path = dir + "/" + e->d_name;
+        if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            out.emplace_back(e->d_name, get(path));
+    }
+    closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string norm(const std::string &path) {
+    std::string out;
+    for (char c : path)
+        if (c != '/' || out.empty() || out.back() != '/') out += c;
+    const std::string r = root() + "/";
+    if (out.compare(0, r.size(), r) == 0) out.erase(0, r.size());
+    return out;
 }
 
 std::string hex(const unsigned char *bytes, size_t n) {

@@ -56,6 +56,24 @@ void start(int (*cmd)(const char *cmd) = nullptr);
 // so that any wait of the product code ends.
 void restart_clock(void);
 
+// An entry of the box's outbox as read independently of the product: "OB2", its rule
+// letter and a NUL, its check (length and CRC-32 in eight upper-case hexadecimal digits
+// each) and a NUL, then its place, order file and local copy each ended by a NUL, then
+// the file's bytes.
+struct OutboxEntry {
+    std::string name; // its file name in the outbox
+    char rule = 0;
+    std::string dest, order, local, payload;
+    bool whole = false; // laid out as above, its check holding and its fields under `most`
+};
+// Parses the bytes of an outbox file; each field must be shorter than most.
+OutboxEntry parse_entry(const std::string &name, const std::string &bytes, size_t most);
+// The regular files of a directory (not below it), name -> bytes, in name order.
+std::vector<std::pair<std::string, std::string>> dir_files(const std::string &dir);
+// A path as the file system resolves it: runs of '/' as one; relative to the sandbox
+// root when it lies under it.
+std::string norm(const std::string &path);
+
 // Upper-case hexadecimal of bytes.
 std::string hex(const unsigned char *bytes, size_t n);
 
