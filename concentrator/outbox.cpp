@@ -30,6 +30,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -91,12 +92,13 @@ static void entry_path(char *out, size_t size, unsigned seq, const char *ext) {
     snprintf(out, size, "%s/%010u%s", DIR_OUTBOX, seq, ext);
 }
 
-// 1 when name is an entry's name "<number><ext>", its number in *seq.
+// 1 when name is an entry's name "<number><ext>", the number in ten digits as entries
+// are named (another name would not open the entry it numbers), its number in *seq.
 static int entry_number(const char *name, const char *ext, unsigned *seq) {
     size_t n = 0;
     while (name[n] >= '0' && name[n] <= '9')
         n++;
-    if (n == 0 || n > 10 || strcmp(name + n, ext) != 0) return 0;
+    if (n != 10 || strcmp(name + n, ext) != 0) return 0;
     unsigned long long v = strtoull(name, nullptr, 10);
     if (v > 0xFFFFFFFFull) return 0;
     *seq = (unsigned)v;
@@ -232,10 +234,12 @@ static int same_dir(const char *path, size_t n, const char *dir) {
     return i == n && !*dir;
 }
 
-// 1 when path is a file name, neither "." nor "..", in one of the directories dirs.
-static int in_dirs(const char *path, const char *const *dirs, int n) {
+// 1 when path is a file name, neither "." nor "..", in one of the directories dirs, the
+// name leaving room for room more bytes (the endings the delivery adds).
+static int in_dirs(const char *path, const char *const *dirs, int n, size_t room) {
     const char *slash = strrchr(path, '/');
-    if (!slash || !slash[1] || strcmp(slash + 1, ".") == 0 || strcmp(slash + 1, "..") == 0)
+    if (!slash || !slash[1] || strcmp(slash + 1, ".") == 0 || strcmp(slash + 1, "..") == 0 ||
+        strlen(slash + 1) + room > NAME_MAX)
         return 0;
     while (slash > path && slash[-1] == '/')
         slash--;
@@ -266,9 +270,10 @@ static int places_ok(const Entry &e) {
     snprintf(dirs[5], sizeof dirs[5], "%s", e.rule == OUTBOX_IDENT ? DIR_LOG : "");
     if (otclan) {
         snprintf(dirs[5], sizeof dirs[5], "%s", DIR_LOCAL_RES);
-        return in_dirs(e.dest, list, 2) && in_dirs(e.local, list + 5, 1);
+        return in_dirs(e.dest, list, 2, 4) &&
+               in_dirs(e.local, list + 5, 1, sizeof OUTBOX_ORPHAN + 3);
     }
-    return in_dirs(e.dest, list, 6);
+    return in_dirs(e.dest, list, 6, 4);
 }
 
 // Sets an entry that cannot be delivered aside as "<n>.bad", out of the count.
@@ -276,7 +281,7 @@ static void set_aside(unsigned seq, const char *why) {
     char path[SIZE_ENTRY_PATH], bad[SIZE_ENTRY_PATH];
     entry_path(path, sizeof path, seq, ".out");
     entry_path(bad, sizeof bad, seq, ".bad");
-    if (rename(path, bad) != 0) return;
+    if (access(bad, F_OK) == 0 || rename(path, bad) != 0) return; // never over one set aside
     sync_dir(DIR_OUTBOX);
     fprintf(stderr, "\nboite d'envoi: %s %s, mis de cote en %s\n", path, why, bad);
     outbox_log("ERREUR entree de la boite d'envoi mise de cote", bad, "");

@@ -5,13 +5,14 @@
 # Prints one line per target, "<target>: <N> execs, <C> crashes", and exits non-zero
 # on any crash, leak, sanitizer report or time-out. A finding's input is kept as
 # build/fuzz/findings/<target>/crash-* (or leak-, timeout-, oom-); replay it with
-# build/fuzz/tests/fuzz/fuzz_<target> <file>.
+# build/fuzz/tests/fuzz/fuzz_<target> <file>. Targets named after SECONDS run alone.
 #
-#   bash scripts/fuzz.sh [SECONDS]
+#   bash scripts/fuzz.sh [SECONDS [TARGET...]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 case "$seconds" in '' | *[!0-9]*) echo "SECONDS: a whole number of seconds"; exit 2 ;; esac
+[ $# -gt 0 ] && shift
 
 bash scripts/setup-fuzz.sh
 cmake --preset fuzz >/dev/null
@@ -28,7 +29,7 @@ if [ -d /dev/shm ] && [ -w /dev/shm ]; then
 fi
 trap 'if [ -n "$shm" ]; then rm -rf "$shm" "$out/root"; fi' EXIT
 
-targets=$(cd tests/fuzz/corpus && ls)
+targets=${*:-$(cd tests/fuzz/corpus && ls)}
 failed=0
 for t in $targets; do
   bin=$out/tests/fuzz/fuzz_$t
