@@ -272,7 +272,13 @@ const char *write_code_param_file(const char *code, const char *data, const char
     char tag[6];
     snprintf(tag, sizeof tag, "%s", code);
     int w = lenght == 10 || lenght == 40 || lenght == 60 ? lenght : 40;
-    snprintf(line, sizeof line, "%s%-*s\n", code, w, data);
+    // the line must be read back whole and stay one line: a value longer than a line
+    // holds after its tag, or with a line end in it, is refused and the file kept
+    if (strlen(data) > SIZE_PARAM_LINE - 1 - strlen(tag) || strpbrk(data, "\r\n")) {
+        fprintf(stderr, "\nvaleur refusee pour %s: trop longue ou sur plusieurs lignes\n", tag);
+        return "";
+    }
+    snprintf(line, sizeof line, "%s%-*s\n", tag, w, data);
     int r = replace_line_in_file(PATH, tag, line);
     if (r == -1) {
         fprintf(stderr, "\nFichier introuvable.%s\n", strerror(errno));

@@ -33,7 +33,8 @@ char *read_code_param_file(const char *code, const char *PATH);
 // Replaces the line of tag `code` in PATH by the tag and `data` padded to lenght
 // (10, 40 or 60) characters and LF, or appends that line when the tag is absent, as
 // replace_line_in_file does. Returns "ok", or "" when the file does not open or cannot
-// be rewritten.
+// be rewritten, or when data is longer than a line holds after the tag or holds a CR or
+// LF (the file is then left as it was).
 const char *write_code_param_file(const char *code, const char *data, const char *PATH,
                                   int lenght);
 // Replaces (or appends) the first line that begins with `prefix` by `line` (which must

@@ -77,6 +77,24 @@ TEST_F(LineRewrite, ReplacesShorterAndLongerLinesWholeAndAppendsMissingOnes) {
                                    "\n#040#last\n#050#new       \n");
 }
 
+TEST_F(LineRewrite, ValueTheLineCannotHoldWholeIsRefusedAndTheFileKept) {
+    const std::string file = "#031#0\n#032#1\n";
+    write_file(path, file);
+    // the longest value a line holds whole is written and read back whole
+    const std::string longest(SIZE_PARAM_LINE - 1 - 5, 'v');
+    ASSERT_STREQ(write_code_param_file("#031#", longest.c_str(), path.c_str(), 40), "ok");
+    EXPECT_EQ(read_file(path), "#031#" + longest + "\n#032#1\n");
+    EXPECT_EQ(read_code_param_file("#031#", path.c_str()), longest);
+    // one more, far more, or a line end in the value: nothing written, no line torn or
+    // merged with the next
+    write_file(path, file);
+    for (const std::string &v :
+         {longest + "v", std::string(300, 'w'), std::string("4\n#032#9"), std::string("4\r")}) {
+        EXPECT_STREQ(write_code_param_file("#031#", v.c_str(), path.c_str(), 40), "") << v;
+        EXPECT_EQ(read_file(path), file) << v;
+    }
+}
+
 TEST_F(LineRewrite, FollowsALinkAndKeepsTheModeWithoutLeavingATemporaryFile) {
     std::string target = root("/etc/real_board_id");
     std::string link = root("/etc/board_id");

@@ -4,8 +4,9 @@
 //
 // Input: parts cut at lines "====":
 //   0  the PARAM file;
-//   1  the rewrite: its first line is the tag (its first five bytes) then the value;
-//      the first byte after the line, modulo 3, chooses the width (10, 40 or 60).
+//   1  the rewrite: its first line is the tag (its first five bytes) then the value (of
+//      any length, up to a NUL); the first byte after the line, modulo 3, chooses the
+//      width (10, 40 or 60).
 //
 // Lines of a parameter file end at LF; a line is read 254 bytes at most, the rest of a
 // longer line is skipped; a NUL ends a line's text, not the line.
@@ -88,21 +89,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(replace_line_in_file(path.c_str(), tag.c_str(), line.c_str()) == 0, "rewrite");
     FUZZ_CHECK(fuzz::get(path) == rewritten(before, tag, line), "the rewrite keeps every other byte");
 
-    // The acknowledgement of a request: the tag's lookup then gives the value, padded.
-    if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return 0;
-    if (value.size() > 200) return 0;
+    // The acknowledgement of a request: the tag's lookup then gives the value, padded;
+    // a value the line cannot hold whole, or with a CR in it, is refused and the file
+    // kept.
+    const std::string text = value.substr(0, value.find('\0'));
     const int widths[] = {10, 40, 60};
     before = fuzz::get(path);
-    FUZZ_CHECK(strcmp(write_code_param_file(tag.c_str(), value.c_str(), path.c_str(),
-                                            widths[width]),
-                      "ok") == 0,
-               "acknowledgement written");
-    std::string padded = value;
+    const bool fits =
+        text.size() <= SIZE_PARAM_LINE - 1 - tag.size() && text.find('\r') == std::string::npos;
+    const char *r = write_code_param_file(tag.c_str(), text.c_str(), path.c_str(), widths[width]);
+    if (!fits) {
+        FUZZ_CHECK(strcmp(r, "") == 0, "a value the line cannot hold is refused");
+        FUZZ_CHECK(fuzz::get(path) == before, "a refused value leaves the file as it was");
+        return 0;
+    }
+    FUZZ_CHECK(strcmp(r, "ok") == 0, "acknowledgement written");
+    std::string padded = text;
     if ((int)padded.size() < widths[width]) padded.resize(widths[width], ' ');
     const std::string ack = tag + padded + "\n";
     FUZZ_CHECK(fuzz::get(path) == rewritten(before, tag, ack), "the acknowledgement's line");
-    if (ack.size() <= SIZE_PARAM_LINE)
-        FUZZ_CHECK(read_code_param_file(tag.c_str(), path.c_str()) == padded,
-                   "the acknowledged value is read back");
+    FUZZ_CHECK(read_code_param_file(tag.c_str(), path.c_str()) == padded,
+               "the acknowledged value is read back");
     return 0;
 }
