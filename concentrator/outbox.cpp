@@ -64,8 +64,7 @@ struct Entry {
     char dest[SIZE_OUTBOX_PATH];
     char order[SIZE_OUTBOX_PATH];
     char local[SIZE_OUTBOX_PATH];
-    long payload;         // offset of the file's bytes
-    unsigned long length; // number of the file's bytes
+    long payload; // offset of the file's bytes
 };
 
 // Entries ended since the last commit, and whether one of them could not be stored.
@@ -196,7 +195,6 @@ static int read_entry(const char *path, Entry *e, int whole) {
         at = end - head + 1;
     }
     e->payload = at;
-    e->length = length;
     struct stat st;
     if (ok && whole)
         ok = fstat(fd, &st) == 0 &&
