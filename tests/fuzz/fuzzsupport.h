@@ -49,8 +49,8 @@ std::vector<std::string> files_under(const std::string &dir);
 
 // Called first, from LLVMFuzzerInitialize: empties the sandbox root (the targets share
 // it and run one at a time) and puts the platform hooks in place: every command line
-// goes to `cmd` (nullptr: each one answers 0, "done"), every pause returns at once, and
-// the clock is the one set by restart_clock.
+// goes to `cmd` (nullptr: each one answers 0, "done"), every pause returns at once and
+// moves the clock on by its length, and the clock is the one set by restart_clock.
 void start(int (*cmd)(const char *cmd) = nullptr);
 // The clock starts again at the same second; each reading moves it on by a millisecond,
 // so that any wait of the product code ends.
