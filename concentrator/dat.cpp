@@ -29,6 +29,8 @@ char *ptinfo[2] = {Info.plaque, Info.carburant};
 
 char imageFichier[TAILLEFICHIER];
 
+char COMOINPROG[2];
+int TestOpaPourCI;
 char COM_STAT;
 char giegtype;
 char ERREUR;
@@ -55,3 +57,10 @@ char dir_asa[200 + ROOTLEN];
 char type_measure[NBKIND] = {0x1E, 0x1E, 0x1E, 0x1E, 0x1E, 0x1E};
 char nb_measure;
 char CSM1, CSM2, CSM3, CSM4, CSM5, CSM6;
+
+int sihc_row_of_position(int r) {
+    if (r < 0 || r >= 6) return -1;
+    int number = (unsigned char)type_hardware_connect2[r][0];
+    if (number < 1 || number > NBPERIPH) return -1;
+    return number - 1;
+}

@@ -17,7 +17,7 @@
 #include "dat.h"
 #include "fgpinv.h"
 #include "file_param.h"
-#include "main.h"
+#include "synchro.h"
 #include "plat.h"
 
 char path_create_gieglan[SIZEPATHGIEGLAN + ROOTLEN];
@@ -61,13 +61,6 @@ void clean_file_name(char *name) {
         leading = leading && *p == ' ';
         if (leading || *p < 0x20 || *p >= 0x7F || strchr("\\:*?\"<>|", *p)) *p = '_';
     }
-}
-
-int sihc_row_of_position(int r) {
-    if (r < 0 || r >= 6) return -1;
-    int number = (unsigned char)type_hardware_connect2[r][0];
-    if (number < 1 || number > NBPERIPH) return -1;
-    return number - 1;
 }
 
 char gieglan_kind_letter(const char *code) {

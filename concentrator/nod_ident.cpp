@@ -18,7 +18,8 @@
 
 #include "fcfgl.h"
 #include "file_param.h"
-#include "main.h"
+#include "heartbeat.h"
+#include "synchro.h"
 #include "nod.h"
 #include "plat.h"
 #include "tim.h"

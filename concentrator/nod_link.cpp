@@ -20,6 +20,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -28,7 +29,6 @@
 
 #include "file_param.h"
 #include "ipc.h"
-#include "main.h"
 #include "nod.h"
 #include "tim.h"
 
@@ -43,6 +43,10 @@ char file_create_log[1000];
 char link_port[30 + ROOTLEN];
 char link_gone;
 char link_renewed;
+
+int fd_tty = -1;
+struct termios tio;
+int ttyUSB_open;
 
 // 1 from the moment the equipment closed or broke the TCP connection until one is made
 // again (link_renewed is then set).
@@ -72,6 +76,49 @@ static int link_kind(void) {
     for (const auto &k : link_kinds)
         if (strncmp(save_type_com, k.prefix, strlen(k.prefix)) == 0) return k.kind;
     return LINK_RS232;
+}
+
+static speed_t speed_of(long bps) {
+    static const struct {
+        long bps;
+        speed_t code;
+    } speeds[] = {{1200, B1200},   {2400, B2400},     {4800, B4800},     {9600, B9600},
+                  {19200, B19200}, {38400, B38400},   {57600, B57600},   {115200, B115200},
+                  {230400, B230400}, {460800, B460800}, {921600, B921600}};
+    for (const auto &s : speeds)
+        if (s.bps == bps) return s.code;
+    return B0;
+}
+
+void tty_setup(int fd) {
+    tcgetattr(fd, &tio);
+    cfmakeraw(&tio);
+    speed_t sp = speed_of(atol(save_speed));
+    // an unknown speed leaves the line's speed as it is
+    if (sp != B0) {
+        cfsetispeed(&tio, sp);
+        cfsetospeed(&tio, sp);
+    }
+    tcsetattr(fd, TCSAFLUSH, &tio);
+}
+
+void open_serial_line(void) {
+    if (strncmp(save_type_com, "BLUETOOTH", 9) == 0 || strncmp(save_type_com, "LAN", 3) == 0)
+        return;
+    int test = open(save_port, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (test < 0) {
+        fprintf(stderr, "\nPERIPH DE COM PAS PRET %s\n", strerror(errno));
+        return;
+    }
+    close(test);
+    fd_tty = open(save_port, O_RDWR | O_NOCTTY);
+    if (fd_tty < 0) {
+        fprintf(stderr, "\nPERIPH DE COM PAS PRET %s\n", strerror(errno));
+        return;
+    }
+    printf("sve_port:%s\n", save_port);
+    tty_setup(fd_tty);
+    ttyUSB_open = 1;
 }
 
 // The serial device in use: the one the USB search found, else the configured one.

@@ -25,7 +25,7 @@
 #include "fgivfbnet.h"
 #include "fgivfgl.h"
 #include "file_param.h"
-#include "main.h"
+#include "synchro.h"
 #include "nod.h"
 #include "plat.h"
 #include "tim.h"

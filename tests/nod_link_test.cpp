@@ -22,7 +22,6 @@
 #include "ipc.h"
 #include "equipsim.h"
 #include "linktest.h"
-#include "main.h"
 #include "nod.h"
 
 using linktest::frame;

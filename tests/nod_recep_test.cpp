@@ -16,7 +16,7 @@
 #include "equipsim.h"
 #include "file_param.h"
 #include "ipc.h"
-#include "main.h"
+#include "synchro.h"
 #include "nod.h"
 #include "tim.h"
 

@@ -20,7 +20,8 @@
 
 #include "dat.h"
 #include "file_param.h"
-#include "main.h"
+#include "heartbeat.h"
+#include "synchro.h"
 #include "plat.h"
 #include "tim.h"
 

@@ -10,7 +10,6 @@
 #include "boxtest.h"
 #include "file_param.h"
 #include "ipc.h"
-#include "main.h"
 #include "nod.h"
 
 namespace linktest {

@@ -10,7 +10,8 @@
 
 #include "boxtest.h"
 #include "file_param.h"
-#include "main.h"
+#include "heartbeat.h"
+#include "synchro.h"
 
 using boxtest::root;
 
