@@ -42,3 +42,9 @@ extern char CSM1, CSM2, CSM3, CSM4, CSM5, CSM6; // entries of SM1 rows 0 to 5
 // type_hardware_connect2: its number (element 0, 1 to 5) less one; -1 when the
 // position is out of the list or its number is not 1 to 5.
 int sihc_row_of_position(int r);
+
+// Finds the first vehicle slot of key cle (10 characters); CURCLE takes its position and,
+// when falseortrue is 1, it is emptied. 1 when found, 0 otherwise.
+int effacecar(const char *cle, char falseortrue);
+// Empties vehicle slot i by its index: key, plate, lines, flags, and its result buffer.
+void empty_slot(int i);

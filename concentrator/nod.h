@@ -1,6 +1,8 @@
-// Equipment link and dialogue: frames and checksum, transport (serial, Bluetooth,
-// TCP) with the link log, frame assembly and emission with acknowledgement, the
-// equipment scan, identification, result reception, PC orders and the plate list.
+// Equipment link and dialogue: frames and checksum (nod_frame), transport (nod_link:
+// serial, Bluetooth, TCP, with the link log), frame assembly and emission with
+// acknowledgement (nod_trame), the hand-over of finished vehicles to the result
+// writers (nod_emit), the equipment scan (nod_scan), identification (nod_ident),
+// result reception (nod_recep), PC orders and the plate list (nod_orders).
 #pragma once
 
 #include <stdint.h>
@@ -86,8 +88,6 @@ extern char tete[SIZE_TETE];   // header of the current message
 extern char currentport;       // destination given to starttrame
 extern int thelastcode;        // code of the last frame received while awaiting "0900"
 extern char trame_ok;          // 1 while every frame of the current message was acknowledged
-extern char codeb[5];          // code of the record being cut by sendbuffer
-extern char datab[81];         // text of the record being cut by sendbuffer
 
 void starttrame(char dest, const char *code, const char *txt);
 void addtrame(const char *code, const char *txt);
@@ -95,11 +95,13 @@ int endtrame(void);
 int singlecode(char dest, const char *code, const char *txt, char Check900);
 int addcsum(int mode);
 int waitfor900(void);
+
+// ---- Hand-over of finished vehicles to the result writers ------------------------------
+extern char codeb[5];          // code of the record being cut by sendbuffer
+extern char datab[81];         // text of the record being cut by sendbuffer
+
 void sendbuffer(char *dataequip, char Cur_plaque);
 void senddatamulti(char dest, const char *cle, char Cur_plaque);
-int effacecar(const char *cle, char falseortrue);
-// Empties vehicle slot i by its index: key, plate, lines, flags, and its result buffer.
-void empty_slot(int i);
 
 // ---- Equipment scan, identification, result reception --------------------------------
 // One step of the equipment scan; the code of the frame read in this step, or 0.
