@@ -164,7 +164,7 @@ int startup(int argc, char **argv) {
     COMOINPROG[0] = 1;
 
     // 12
-    open_serial_line();
+    link_open();
 
     // 13
     write_info_file();

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <stdint.h>
-#include <termios.h>
 
 #include "cfg.h"
 #include "dat.h"
@@ -51,31 +50,26 @@ int frame_record_text(const char *frame, const char *code, int len, char *dest,
                       int destsize);
 
 // ---- Transport ----------------------------------------------------------------------
-extern int fd_tty;                      // descriptor of the open serial device
-extern struct termios tio;              // its line settings
-extern int ttyUSB_open;                 // 1 once the serial device is open and set up
 extern char exped_send[SIZE_EXPED];     // the frame to send, NUL-terminated
 extern int lenght;                      // length of the frame being sent
 extern char enveloppe[SIZE_ENVELOPPE];  // the last frame received, STX at index 0
-extern int socketON;                    // 1 while the TCP connection is up
-extern char wait_connection;            // 1 while the Bluetooth device is missing
 extern char write_one_time;             // "connect1" state: 0 unknown, 1 deleted, 2 created
 extern char path_create_log[40 + ROOTLEN]; // the link log
 extern char file_create_log[1000];      // the link log line being written
-extern char link_port[30 + ROOTLEN];    // serial device found by the USB search ("" = save_port)
 extern char link_gone;                  // 1: the last receive found the device or connection gone
 extern char link_renewed;               // 1: TCP connected again after the equipment dropped it
 
-// Switches an open serial descriptor to raw mode at the speed of save_speed, after
-// draining output and discarding pending input; the settings are kept in tio.
-void tty_setup(int fd);
-// Start-up: opens and sets up the serial line of an RS232 or USB link (other link
-// kinds are opened by the operations themselves).
-void open_serial_line(void);
-
+// Start-up: chooses the backend of the link kind (link.h) and opens the link where
+// start-up does (the serial line of an RS232 or USB link).
+void link_open(void);
 // 1 while the link can carry a frame: the serial or Bluetooth device opens for
 // reading and writing; on TCP the connection is up.
 int link_usable(void);
+// 1 when a link found gone may be made again by the next send (TCP connects on a
+// send), 0 when it stays gone until its device comes back.
+int link_reconnects(void);
+// The dialogue gives the link up: the TCP connection is closed (nothing on the others).
+void link_close(void);
 
 // Sends exped_send over the configured link, logging it; failures handled inside.
 void fsend(char dest);

@@ -23,7 +23,6 @@
 
 #include "fcfotclan.h"
 #include "file_param.h"
-#include "ipc.h"
 #include "heartbeat.h"
 #include "synchro.h"
 #include "nod.h"
@@ -38,14 +37,6 @@ static int begins(const char *s, const char *prefix) {
     return strncmp(s, prefix, strlen(prefix)) == 0;
 }
 
-static int is_lan(void) { return begins(save_type_com, "LAN"); }
-
-static void close_tcp(void) {
-    if (is_lan() && socketON == 1) {
-        socketON = 0;
-        closeSocketC();
-    }
-}
 
 // Slot `slot` is withdrawn: no longer to be withdrawn nor sent, and emptied. It is the
 // slot the withdrawal was decided for, emptied by its index: a search by its key could
@@ -85,7 +76,7 @@ static void withdraw_acknowledged(void) {
             settle(slot);
             effacement = 0;
         } else {
-            close_tcp();
+            link_close();
             COMOINPROG[0] = 0;
             effacement = 0;
         }
@@ -98,7 +89,7 @@ static void withdraw_acknowledged(void) {
                 write_one_time = 1;
                 printf("DECONNEXION-150-!!!!!!!!!!!!!!!");
                 COM_STAT = 0;
-                close_tcp();
+                link_close();
                 COMOINPROG[0] = 0;
                 effacement = 0;
             }
@@ -347,7 +338,7 @@ static void reply_timeout(void) {
     COM_STAT = 0;
     ERREUR++;
     if (ERREUR > 3) {
-        close_tcp();
+        link_close();
         COMOINPROG[0] = 0;
         tim_program_ms(&ASKEQUIPONESEC, 5000);
         effacement = 0;

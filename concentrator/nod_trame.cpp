@@ -15,7 +15,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "file_param.h"
 #include "nod.h"
 #include "tim.h"
 
@@ -90,7 +89,8 @@ int addcsum(int mode) {
 int waitfor900(void) {
     int nbt = 1;
     int recu = 0;
-    int serial = strncmp(save_type_com, "LAN", 3) != 0;
+    // a serial or Bluetooth device that went away stays gone for the rest of the wait
+    int serial = !link_reconnects();
     while (nbt <= 3) {
         tim_program_ms(&START_MIN2, 4050);
         while (!tim_verif_program_ms(START_MIN2) && !recu && nbt != 4) {

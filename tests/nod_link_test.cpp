@@ -19,6 +19,7 @@
 
 #include "boxtest.h"
 #include "file_param.h"
+#include "link.h"
 #include "ipc.h"
 #include "equipsim.h"
 #include "linktest.h"

@@ -13,6 +13,7 @@
 
 #include "boxtest.h"
 #include "linktest.h"
+#include "link.h"
 #include "equipsim.h"
 #include "file_param.h"
 #include "ipc.h"

@@ -11,6 +11,7 @@
 
 #include "boxtest.h"
 #include "linktest.h"
+#include "link.h"
 #include "equipsim.h"
 #include "file_param.h"
 #include "ipc.h"

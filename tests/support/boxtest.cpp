@@ -21,8 +21,9 @@
 #include "dat.h"
 #include "file_param.h"
 #include "heartbeat.h"
-#include "synchro.h"
+#include "link.h"
 #include "plat.h"
+#include "synchro.h"
 #include "tim.h"
 
 namespace boxtest {
@@ -274,6 +275,7 @@ void reset_state() {
     memset(&ASKPLAQUE, 0, sizeof(TIMEMS));
     memset(&START_MIN, 0, sizeof(TIMEMS));
     memset(&START_MIN2, 0, sizeof(TIMEMS));
+    link_backend = nullptr; // chosen again from the link kind the test sets
 }
 
 } // namespace boxtest
