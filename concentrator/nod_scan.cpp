@@ -215,16 +215,9 @@ static void update_opa_marker(int opa) {
     }
 }
 
-// SIHC row of the peripheral at list position n, or -1 when its number has no row.
-static int row_of(int n) {
-    int number = (unsigned char)type_hardware_connect2[n][0];
-    if (number < 1 || number > NBPERIPH) return -1;
-    return number - 1;
-}
-
 // Identifies the peripheral at list position n: up to four attempts.
 static void identify(int n) {
-    if (row_of(n) < 0) {
+    if (sihc_row_of_position(n) < 0) {
         printf("\nperipherique %d hors table, non identifie\n",
                (unsigned char)type_hardware_connect2[n][0]);
         return;
@@ -238,7 +231,7 @@ static void identify(int n) {
 // Appends the identification of list position n to the information file, without the
 // items 7012 and 7353.
 static void record_periph(int n) {
-    int row = row_of(n);
+    int row = sihc_row_of_position(n);
     if (row < 0 || Cpt_SIHC[row] == 0) return;
     FILE *f = fopen(PATH_PERIPH_INFO, "a");
     if (!f) {
