@@ -17,8 +17,9 @@
 #include "dat.h"
 #include "fgpinv.h"
 #include "file_param.h"
-#include "synchro.h"
+#include "heartbeat.h"
 #include "plat.h"
+#include "synchro.h"
 
 char path_create_gieglan[SIZEPATHGIEGLAN + ROOTLEN];
 char info_code_320[SIZEINFO320];
@@ -271,7 +272,7 @@ void fct_create_idfile_gieglan(char adr, char type_hardware_connect, const char 
     FILE *f = create_file_gieglan;
     if (!f) {
         fprintf(stderr, "\n%s introuvable.%s\n", path_create_gieglan, strerror(errno));
-        pause_us(2000000);
+        heartbeat_sleep_us(2000000);
         return;
     }
     int n = Cpt_SIHC[row];

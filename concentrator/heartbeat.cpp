@@ -5,6 +5,13 @@
 // GPIO line 81 changes state each time CLIMBING_LED runs out; at every second change
 // the value of watch_dog is written to the liveness file, which an outside supervisor
 // watches. Every use of the GPIO device opens it, issues its requests and closes it.
+//
+// The loop services the heartbeat between its passes; every wait that may last longer
+// (for an acknowledgement, a frame, a connection, a device) waits in slices that end at
+// the heartbeat's next deadline and services it in between, so the liveness value
+// grows every second whatever the equipment does. The loop's second counter cpt_offfreq
+// is counted in the same place: it counts the seconds of the waits as well, so a lost
+// dialogue is reset ten seconds after the last reset in time, not in passes.
 #include "heartbeat.h"
 
 #include <errno.h>
@@ -60,4 +67,52 @@ void heartbeat(void) {
         watch_dog++;
     }
     climbing_led_watch_dog();
+}
+
+// Microseconds until a timer of the heartbeat runs out.
+static int64_t heartbeat_due_us(void) {
+    static const TIMEMS *const timers[] = {&OFFFREQ, &CLIMBING_LED};
+    return tim_nearest_us(timers, 2);
+}
+
+static int64_t now_us(void) {
+    struct timeval tv;
+    now_tv(&tv);
+    return (int64_t)tv.tv_sec * 1000000 + tv.tv_usec;
+}
+
+int heartbeat_wait(long us, int (*wait_slice)(long slice_us)) {
+    const int64_t end = now_us() + us;
+    for (;;) {
+        int64_t left = end - now_us();
+        if (left < 0) left = 0;
+        int64_t due = heartbeat_due_us();
+        int64_t slice = due < left ? due : left;
+        int r = wait_slice((long)slice);
+        if (r) return r;
+        if (slice >= left) return 0;
+        heartbeat();
+    }
+}
+
+static int sleep_slice(long us) {
+    pause_us((unsigned)us);
+    return 0;
+}
+
+void heartbeat_sleep_us(int64_t us) {
+    if (us > 0) heartbeat_wait((long)us, sleep_slice);
+}
+
+void heartbeat_sleep_out(TIMEMS t) {
+    while (!tim_verif_program_ms(t))
+        heartbeat_sleep_us(tim_left_us(t) + 1);
+}
+
+void heartbeat_idle(const TIMEMS *const *timers, int n) {
+    int64_t us = tim_nearest_us(timers, n);
+    int64_t due = heartbeat_due_us();
+    if (due < us) us = due;
+    heartbeat_sleep_us(us < 1000000 ? us : 1000000);
+    heartbeat();
 }

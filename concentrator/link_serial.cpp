@@ -19,6 +19,7 @@
 
 #include "cfg.h"
 #include "file_param.h"
+#include "heartbeat.h"
 #include "link.h"
 #include "plat.h"
 
@@ -103,6 +104,10 @@ static int wait_readable(int fd, long us) {
     return (p.revents & POLLNVAL) ? -1 : 1;
 }
 
+// The descriptor of the wait for a byte under way, for its slices.
+static int waiting_fd = -1;
+static int readable_slice(long us) { return wait_readable(waiting_fd, us); }
+
 // Drains the bytes waiting on a serial descriptor; the first 254 are kept as text.
 static void purge_serial(int fd, char *kept) {
     int nkept = 0;
@@ -126,7 +131,9 @@ static int send_on(int fd, const char *buf, int n, char *purged) {
 
 // Next byte of the descriptor, waiting for it at most wait_us.
 static int recv_on(int fd, char *c, long wait_us) {
-    int w = wait_readable(fd, wait_us);
+    if (fd < 0) return -1;
+    waiting_fd = fd;
+    int w = heartbeat_wait(wait_us, readable_slice);
     if (w <= 0) return w;
     ssize_t r = read(fd, c, 1);
     if (r == 1) return 1;
@@ -203,7 +210,7 @@ static int bt_open(void) {
     if (wait_connection == 1) {
         printf("Connexion...");
         fflush(stdout);
-        pause_us(1500000);
+        heartbeat_sleep_us(1500000);
     }
     int fd = open(save_port, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return -1;

@@ -3,9 +3,11 @@
 // Start-up prepares the box in a fixed order (log directory, opacimeter marker, LEDs,
 // stale markers, configuration, clock, timers, tables, serial line, information file);
 // every failure is reported and start-up goes on. The loop then runs for ever: a
-// 100 µs pause, one step of equipment work (`programme`), the second counter and the
-// heartbeat LED with the liveness file. All periodic work is gated by the one-shot
-// timers, so an idle pass costs a few clock readings.
+// sleep until the loop has work, one step of equipment work (`programme`), the second
+// counter and the heartbeat LED with the liveness file. All periodic work is gated by
+// the one-shot timers, so the loop sleeps until the nearest of them runs out (a
+// second at most); while a reply is awaited, the receive sleeps on the link instead,
+// until bytes come. An idle box thus wakes a few times a second.
 #include "main.h"
 
 #include <errno.h>
@@ -189,8 +191,19 @@ void programme(void) {
     }
 }
 
+// Sleeps until the loop has work: the nearest of the timers that gate its work. While
+// a reply is awaited on a link that is there, the pass's receive sleeps on the link
+// instead, until bytes come.
+static void idle(void) {
+    if (COM_STAT == 1 && !link_gone) return;
+    static const TIMEMS *const gates[] = {&OFFFREQ, &CLIMBING_LED, &ASKEQUIPONESEC, &TIME_1S,
+                                          &ASKPLAQUE};
+    // the plate list waits for its timer only while no exchange is open in a dialogue
+    heartbeat_idle(gates, COM_STAT == 0 && COMOINPROG[0] == 1 ? 5 : 4);
+}
+
 void loop_pass(void) {
-    pause_us(100);
+    idle();
     programme();
     heartbeat();
     fflush(stdout);

@@ -11,6 +11,7 @@
 #include "fcfotclan.h"
 #include "file_param.h"
 #include "fsm.h"
+#include "heartbeat.h"
 #include "nod.h"
 #include "tim.h"
 
@@ -74,7 +75,10 @@ static int poll_equipment(void) {
     int code = 0;
     while (code == 0 && !tim_verif_program_ms(START_MIN)) {
         code = scanequip();
-        if (code == 0) pause_us(100);
+        // nothing read and no receive that waits on the link: sleep until a step can
+        // do something (a request, the reply's time-out) or the refresh is over
+        static const TIMEMS *const gates[] = {&START_MIN, &ASKEQUIPONESEC};
+        if (code == 0 && (COM_STAT == 0 || link_gone)) heartbeat_idle(gates, 2);
     }
     ask_only_good_periph = 0;
     return code != 0;
@@ -110,7 +114,7 @@ void senddatamulti(char dest, const char *cle, char Cur_plaque) {
         if (!v.cle[0] || strncmp(v.cle, key, 10) != 0 || !termine[i] || v.idx >= NBDATA) continue;
         sendbuffer(data[v.idx], (char)i);
         if (otclan) {
-            pause_us(1000000);
+            heartbeat_sleep_us(1000000);
             for (int attempt = 0; attempt < 3 && !poll_equipment(); attempt++) {
             }
             fct_separate_measures();

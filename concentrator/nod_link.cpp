@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "file_param.h"
+#include "heartbeat.h"
 #include "link.h"
 #include "nod.h"
 #include "tim.h"
@@ -108,7 +109,7 @@ static void record_loss(void) {
 static void rotate_log(void) {
     if (unlink(path_create_log) != 0)
         fprintf(stderr, "\nerreur d'effacement %s\n", strerror(errno));
-    pause_us(1000000);
+    heartbeat_sleep_us(1000000);
     run_cmd(CMD_RM_LOGS);
     FILE *f = fopen(path_create_log, "w");
     if (!f)

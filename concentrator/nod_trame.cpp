@@ -15,6 +15,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "heartbeat.h"
 #include "nod.h"
 #include "tim.h"
 
@@ -103,7 +104,7 @@ int waitfor900(void) {
             if (serial) break; // the device went away: nothing more can come on this line
             // TCP without a connection: the equipment may be restarting. This sending's
             // wait is slept out, and the next sending tries the connection again.
-            tim_sleep_out(START_MIN2);
+            heartbeat_sleep_out(START_MIN2);
         }
         if (serial && !link_usable()) nbt = 4; // the device went away
         if (!recu && nbt <= 2) {

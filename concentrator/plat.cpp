@@ -1,4 +1,4 @@
-// Platform layer: command runner, GPIO access and clock.
+// Platform layer: command runner, GPIO access, clock and sleep.
 //
 // Command runner: every shell command line of the box is appended to the command
 // log and run by /bin/sh. In the dev build the log is BOX_ROOT/commands.log, the
@@ -43,7 +43,15 @@ struct tm *now_local(void) {
     return &tmv;
 }
 
-void pause_us(unsigned us) { usleep(us); }
+void (*pause_hook)(unsigned us) = nullptr;
+
+void pause_us(unsigned us) {
+    if (pause_hook) {
+        pause_hook(us);
+        return;
+    }
+    usleep(us);
+}
 
 #if BOX_DEV
 static int is_sep(char c) {

@@ -51,5 +51,8 @@ struct tm *now_local(void);
 // Replaces the clock (tests only); nullptr restores gettimeofday.
 extern void (*now_hook)(struct timeval *tv);
 
-// Short pause of the loop (microseconds).
+// Sleeps us microseconds. Every sleep of the programs goes through here.
 void pause_us(unsigned us);
+// Replaces the sleep (tests only, with a fake clock, which then moves on instead);
+// nullptr restores the real sleep.
+extern void (*pause_hook)(unsigned us);
