@@ -5,7 +5,8 @@
 // DataExchange/ImportResults under the BNET base directory. The values are written as
 // received in SM (no measure separation under BNET); each kind of line is one pass over
 // SM, so a code received twice gives two lines and a code not received gives none. The
-// fog-beam section is written only when both fog-lamp states came.
+// fog-beam section is written only when both fog-lamp states came. The file is stored
+// in the outbox, which delivers it while the share is usable.
 //
 // The vehicle is the slot Cur_plaque of voiture; its order is found in SI by the slot's
 // plate, since the two tables are filled independently. When the order has vanished in
@@ -23,6 +24,7 @@
 #include "dat.h"
 #include "file_param.h"
 #include "fsm.h"
+#include "outbox.h"
 
 char path_create_bnet[160];
 FILE *create_file_bnet;
@@ -84,8 +86,13 @@ static const char *mapped_state(const char *received) {
 static void header(const char *name) {
     fprintf(create_file_bnet, "\n%s\n", name);
 }
+// One "key=value" line; a CR or LF of the link in the value is written as a blank, so
+// that it can neither end the line nor add one.
 static void line(const char *key, const char *value) {
-    fprintf(create_file_bnet, "%s=%s\n", key, value);
+    char text[sizeof BnetMesure];
+    snprintf(text, sizeof text, "%s", value);
+    espace_fins_ligne(text);
+    fprintf(create_file_bnet, "%s=%s\n", key, text);
 }
 
 // One pass over SM: a line for every record of the code.
@@ -146,9 +153,10 @@ void fct_create_file_bnet(char Cur_plaque) {
     snprintf(path_create_bnet, sizeof path_create_bnet, "%s/DataExchange/ImportResults/%s.dat",
              save_path, name);
 
-    create_file_bnet = fopen(path_create_bnet, "w");
+    create_file_bnet = outbox_begin(path_create_bnet, "", "");
     if (!create_file_bnet) {
         fprintf(stderr, "\nFichier introuvable.%s\n", strerror(errno));
+        outbox_commit(); // reports the refusal: the vehicle keeps its result
         return;
     }
     header("[Vehicle1]");
@@ -208,6 +216,7 @@ void fct_create_file_bnet(char Cur_plaque) {
         for (const LightLine &l : fog_beam)
             light_lines(l);
     }
-    fclose(create_file_bnet);
+    outbox_end(create_file_bnet, OUTBOX_RESULT);
     create_file_bnet = nullptr;
+    outbox_commit();
 }

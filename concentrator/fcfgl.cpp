@@ -5,12 +5,12 @@
 // of arrival, without repeated codes, the plate in every list; then writes one file
 // per letter into the share's RES directory, named after the order's key, with the
 // instrument identity under "0320" and a checksum line per value. The identification
-// writer dumps one peripheral's identification items with their checksums. Both
-// write only when the share is usable (testNetwork) and every line ends CR LF.
+// writer dumps one peripheral's identification items with their checksums. Every
+// line ends CR LF. Both store their files in the outbox, which delivers them to the
+// share while it is usable; the files of one vehicle are stored together or not at all.
 #include "fcfgl.h"
 #include "fsm.h"
 
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -18,8 +18,8 @@
 #include "fgpinv.h"
 #include "file_param.h"
 #include "heartbeat.h"
+#include "outbox.h"
 #include "plat.h"
-#include "synchro.h"
 
 char path_create_gieglan[SIZEPATHGIEGLAN + ROOTLEN];
 char info_code_320[SIZEINFO320];
@@ -106,6 +106,8 @@ static void list_append(int k, int i) {
         if (atoi(SM1[k][j].CodeGiegData) == value) return; // a repeated code keeps its first value
     if (n >= NBCODEGIEGDATAMAX) return;
     SM1[k][n] = SM[i];
+    espace_fins_ligne(SM1[k][n].CodeGiegData); // a line of the file, checksummed as written
+    espace_fins_ligne(SM1[k][n].DataMeasures);
     *list_count[k] = (char)(n + 1);
 }
 
@@ -185,14 +187,12 @@ static int result_name(char *name, size_t size, int *slot) {
     return name[0] != 0;
 }
 
-// Writes the list k of the kind letter into the file at path_create_gieglan.
+// Writes the list k of the kind letter as the file for path_create_gieglan, into the
+// outbox.
 static void write_result_file(int k, char letter) {
-    create_file_gieglan = fopen(path_create_gieglan, "w");
+    create_file_gieglan = outbox_begin(path_create_gieglan, "", "");
     FILE *f = create_file_gieglan;
-    if (!f) {
-        fprintf(stderr, "\n%s introuvable.%s\n", path_create_gieglan, strerror(errno));
-        return;
-    }
+    if (!f) return;
     // The peripheral of this kind: the first list position with the letter.
     int row = -1;
     for (int r = 0; r < NBPERIPH; r++) {
@@ -205,6 +205,7 @@ static void write_result_file(int k, char letter) {
     char identity[SIZEINFO320 - 2];
     gieglan_identity(row, identity, sizeof identity);
     snprintf(info_code_320, sizeof info_code_320, "%s.%c", identity, letter);
+    espace_fins_ligne(info_code_320);
 
     const int n = *list_count[k];
     fprintf(f, "[MESURES]\r\n");
@@ -216,7 +217,7 @@ static void write_result_file(int k, char letter) {
     for (CSM = 0; CSM < n; CSM++)
         fprintf(f, "%s=%d\r\n", SM1[k][CSM].CodeGiegData,
                 (int)fct_calculate_crc_gieglan(SM1[k][CSM].DataMeasures));
-    fclose(f);
+    outbox_end(f, OUTBOX_RESULT);
     create_file_gieglan = nullptr;
 }
 
@@ -246,9 +247,17 @@ void fct_create_file_gieglan(char Cur_plaque) {
             fprintf(stderr, "\nchemin trop long: %s\n", path_create_gieglan);
             continue;
         }
-        if (testNetwork() != 0) continue;
         write_result_file(k, letter);
     }
+    outbox_commit();
+}
+
+// The value of an identification item as its line holds it: terminated, and a CR or
+// LF of the link written as a blank.
+static const char *item_value(const SaveInfoHardwareConnect &it, char *out, size_t size) {
+    snprintf(out, size, "%.*s", (int)sizeof it.InfoHardwareConnect, it.InfoHardwareConnect);
+    espace_fins_ligne(out);
+    return out;
 }
 
 void fct_create_idfile_gieglan(char adr, char type_hardware_connect, const char *PATH) {
@@ -267,31 +276,27 @@ void fct_create_idfile_gieglan(char adr, char type_hardware_connect, const char 
         fprintf(stderr, "\nchemin trop long: %s\n", path_create_gieglan);
         return;
     }
-    if (testNetwork() != 0) return;
-    create_file_gieglan = fopen(path_create_gieglan, "w");
+    create_file_gieglan = outbox_begin(path_create_gieglan, "", "");
     FILE *f = create_file_gieglan;
     if (!f) {
-        fprintf(stderr, "\n%s introuvable.%s\n", path_create_gieglan, strerror(errno));
+        outbox_commit(); // reports the refusal
         heartbeat_sleep_us(2000000);
         return;
     }
     int n = Cpt_SIHC[row];
     if (n > NBCODEGIEGDATAMAX) n = NBCODEGIEGDATAMAX;
     if (n < 0) n = 0;
+    char value[sizeof SIHC[0][0].InfoHardwareConnect + 1];
     fprintf(f, "[IDENTIFICATION]\r\n");
     for (int i = 0; i < n; i++)
-        fprintf(f, "%.*s=%.*s\r\n", (int)sizeof SIHC[row][i].CodeGiegData,
-                SIHC[row][i].CodeGiegData, (int)sizeof SIHC[row][i].InfoHardwareConnect,
-                SIHC[row][i].InfoHardwareConnect);
+        fprintf(f, "%.*s=%s\r\n", (int)sizeof SIHC[row][i].CodeGiegData,
+                SIHC[row][i].CodeGiegData, item_value(SIHC[row][i], value, sizeof value));
     fprintf(f, "[CRC]\r\n");
-    for (int i = 0; i < n; i++) {
-        char value[sizeof SIHC[row][i].InfoHardwareConnect + 1];
-        snprintf(value, sizeof value, "%.*s", (int)sizeof SIHC[row][i].InfoHardwareConnect,
-                 SIHC[row][i].InfoHardwareConnect);
+    for (int i = 0; i < n; i++)
         fprintf(f, "%.*s=%d\r\n", (int)sizeof SIHC[row][i].CodeGiegData, SIHC[row][i].CodeGiegData,
-                (int)fct_calculate_crc_gieglan(value));
-    }
+                (int)fct_calculate_crc_gieglan(item_value(SIHC[row][i], value, sizeof value)));
     printf("\nEcriture de: %s\r\n", path_create_gieglan);
-    fclose(f);
+    outbox_end(f, OUTBOX_IDENT);
     create_file_gieglan = nullptr;
+    outbox_commit();
 }

@@ -12,11 +12,12 @@ extern char path_create_gieglan[SIZEPATHGIEGLAN + ROOTLEN]; // path of the file 
 extern char info_code_320[SIZEINFO320]; // identity + "." + kind letter of the last result file
 extern FILE *create_file_gieglan;       // stream of the identification file while it is written
 
-// Writes one result file per kind letter of the measures in SM into the share's RES
-// directory. Cur_plaque is the caller's vehicle index; the file is named after the
-// order found by plate or key in SI.
+// Writes one result file per kind letter of the measures in SM for the share's RES
+// directory, through the outbox. Cur_plaque is the caller's vehicle index; the file is
+// named after the order found by plate or key in SI.
 void fct_create_file_gieglan(char Cur_plaque);
-// Writes the identification file of SIHC row adr as PATH + identity + "." + letter.
+// Writes the identification file of SIHC row adr as PATH + identity + "." + letter,
+// through the outbox (a newer one replaces one still waiting).
 void fct_create_idfile_gieglan(char adr, char type_hardware_connect, const char *PATH);
 // Line checksum: sum of the bytes weighted 1, 2, 3, 4, 5, 1, 2 ... by position.
 unsigned int fct_calculate_crc_gieglan(const char *string);

@@ -1,36 +1,33 @@
 // OTCLAN result file. For a finished vehicle the measures of SM (already cut and named by
 // the separation) are sorted into one list per kind of test, and one file per kind is
-// written into the local directory log/RES: the identification of the instrument that
-// made the test (lines 01 to 12, each validated, taken from its SIHC row), the measures
-// under their OTCLAN names, the SHA-1 fingerprint and the RC4 condensate of the text. An
+// written, with its copy in the local directory log/RES: the identification of the
+// instrument that made the test (lines 01 to 12, each validated, taken from its SIHC
+// row), the measures under their OTCLAN names, the SHA-1 fingerprint and the RC4 condensate of the text. An
 // image of the text is kept beside the file for the seals. Every failed check leaves an
 // error code; a file with an error is kept locally as ".err" instead of being delivered.
-// Delivery copies the file to the share's RES directory with plain file operations: the
-// names come from order files on the share and never reach a shell.
+// The file goes to the outbox with its share path, its order-file path and its local
+// path, and the outbox applies the delivery rules when it leaves (offline, order gone,
+// error), with plain file operations: the names come from order files on the share and
+// never reach a shell.
 #include "fcfotclan.h"
 
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "cryOTC.h"
 #include "dat.h"
 #include "file_param.h"
 #include "fsm.h"
 #include "nod.h"
+#include "outbox.h"
 #include "plat.h"
 
 char temp_plaque[255];
 char path_create_otclan[SIZE_OTCLAN_PATH];
 char path_otclan_ci[SIZE_OTCLAN_PATH];
 char path_otclan_tmp[SIZE_OTCLAN_PATH];
-
-#define LINK_LOG BOX_PATH("/home/KELDRAN/DATA/log/log.txt")
-#define DIR_LOCAL_RES BOX_PATH("/home/KELDRAN/DATA/log/RES")
-#define OFFLINE_MARKER BOX_PATH("//home/KELDRAN/DATA/offline.state")
 
 // Room of the image for the text itself: the condensate adds the marker and a NUL.
 #define IMAGE_MAX (TAILLEFICHIER - OTC_MARKER - 1)
@@ -368,68 +365,6 @@ static void write_measures(FILE *f, int kind) {
     }
 }
 
-// ---- Delivery ---------------------------------------------------------------------------
-
-// Appends one "INFO: " line with the local time; the text is an argument, never a format.
-static void log_info(const char *what, const char *path, const char *tail) {
-    const char *logPath = path_create_log[0] ? path_create_log : LINK_LOG;
-    FILE *f = fopen(logPath, "a");
-    if (!f) {
-        fprintf(stderr, "\n%s introuvable.%s\n", logPath, strerror(errno));
-        return;
-    }
-    struct tm *t = now_local();
-    fprintf(f, "INFO: %02d/%02d/%02d - %02d:%02d:%02d:  %s %s%s\r\n", t->tm_mday, t->tm_mon + 1,
-            t->tm_year % 100, t->tm_hour, t->tm_min, t->tm_sec, what, path, tail);
-    fclose(f);
-}
-
-// Copies a file byte for byte, replacing the destination. 0 on success.
-static int copy_file(const char *from, const char *to) {
-    FILE *in = fopen(from, "rb");
-    if (!in) return -1;
-    FILE *out = fopen(to, "wb");
-    if (!out) {
-        fclose(in);
-        return -1;
-    }
-    char buf[1024];
-    size_t n;
-    int bad = 0;
-    while ((n = fread(buf, 1, sizeof buf, in)) > 0)
-        if (fwrite(buf, 1, n, out) != n) bad = 1;
-    if (ferror(in)) bad = 1;
-    fclose(in);
-    if (fclose(out) != 0) bad = 1;
-    return bad ? -1 : 0;
-}
-
-static void deliver(void) {
-    if (access(OFFLINE_MARKER, F_OK) == 0) return;
-    if (access(path_otclan_ci, F_OK) != 0) {
-        fprintf(stderr, "Fichier %s inexistant.\n", path_otclan_ci);
-        log_info("ERREUR fichier inexistant", path_otclan_ci, "");
-        unlink(path_otclan_tmp);
-        return;
-    }
-    if (erreur == 0) {
-        if (copy_file(path_otclan_tmp, path_create_otclan) != 0) {
-            fprintf(stderr, "\nerreur de copie %s %s\n", path_create_otclan, strerror(errno));
-            log_info("ERREUR ecriture du fichier", path_create_otclan, "");
-            return;
-        }
-        log_info("Ecriture du fichier", path_create_otclan, "");
-        return;
-    }
-    char errPath[SIZE_OTCLAN_PATH + 4];
-    snprintf(errPath, sizeof errPath, "%s.err", path_otclan_tmp);
-    if (copy_file(path_otclan_tmp, errPath) != 0)
-        fprintf(stderr, "\nerreur de copie %s %s\n", errPath, strerror(errno));
-    else
-        unlink(path_otclan_tmp);
-    log_info("ERREUR sur fichier", path_otclan_tmp, ".err");
-}
-
 // ---- The file ---------------------------------------------------------------------------
 
 // Name of the vehicle's order file as the order reader found it in the directory.
@@ -530,7 +465,7 @@ void fct_create_file_otclan(char Cur_plaque) {
         }
 
         mkdir(DIR_LOCAL_RES, 0755);
-        FILE *f = fopen(path_otclan_tmp, "wb");
+        FILE *f = outbox_begin(path_create_otclan, path_otclan_ci, path_otclan_tmp);
         if (!f) {
             fprintf(stderr, "Fichier inexistant.\n");
             continue;
@@ -543,11 +478,8 @@ void fct_create_file_otclan(char Cur_plaque) {
         emit(f, "[MESURES]\r\n");
         write_measures(f, kind);
         write_seals(f);
-        int bad = ferror(f);
-        if (fclose(f) != 0 || bad) {
-            fprintf(stderr, "\nerreur d'ecriture %s %s\n", path_otclan_tmp, strerror(errno));
-            continue;
-        }
-        deliver();
+        // the delivery rules are applied when the file leaves the outbox
+        outbox_end(f, erreur != 0 ? OUTBOX_OTCLAN_ERR : OUTBOX_OTCLAN);
     }
+    outbox_commit();
 }

@@ -140,16 +140,33 @@ int convDataCItoCG(const char *chaine, char *dest) {
 }
 
 bool read_order_line(FILE *f, char *buf, int size, void (*image)(const char *piece)) {
-    if (!fgets(buf, size, f)) return false;
-    if (image) image(buf);
-    size_t n = strlen(buf);
-    if (n > 0 && buf[n - 1] == '\n') return true;
+    // The line ends at LF only, whatever it holds: a NUL byte, which ends the text of the
+    // line, must not make the next line look like the rest of this one.
     char rest[MAXSIZELINE];
-    while (fgets(rest, sizeof rest, f)) {
-        if (image) image(rest);
-        size_t m = strlen(rest);
-        if (m > 0 && rest[m - 1] == '\n') break;
+    int n = 0, r = 0, c = EOF;
+    bool whole = true; // the line fits buf, which has not gone to image yet
+    while ((c = getc(f)) != EOF) {
+        if (n < size - 1) {
+            buf[n++] = (char)c;
+        } else {
+            if (whole) {
+                buf[n] = 0;
+                if (image) image(buf);
+                whole = false;
+            }
+            rest[r++] = (char)c;
+            if (r == (int)sizeof rest - 1) {
+                rest[r] = 0;
+                if (image) image(rest);
+                r = 0;
+            }
+        }
+        if (c == '\n') break;
     }
+    buf[n] = 0;
+    if (n == 0 && c == EOF) return false;
+    rest[r] = 0;
+    if (image && (whole || r > 0)) image(whole ? buf : rest);
     return true;
 }
 

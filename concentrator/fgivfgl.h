@@ -41,8 +41,9 @@ int convDataCItoCG(const char *chaine, char *dest);
 // left out is named on standard error ("Table des ordres pleine: %s ignore").
 bool keep_order_in_flight(const SaveInfo *o);
 // Reads the next line of f into buf (size bytes); a line longer than buf is cut there
-// and the rest of it is read and dropped. Every piece read is also handed to image when
-// it is not null. false at the end of the file.
+// and the rest of it is read and dropped. A line ends at LF only: a NUL byte ends its
+// text, not the line. Every piece read is also handed to image when it is not null.
+// false at the end of the file.
 bool read_order_line(FILE *f, char *buf, int size, void (*image)(const char *piece));
 // Length of a line without its line end (LF, CR LF or none).
 size_t line_body_len(const char *line);

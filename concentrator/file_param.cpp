@@ -2,14 +2,15 @@
 //
 // A line is "#nnn#" and its value, ended by LF or CR LF; the value is taken verbatim
 // up to the first CR or LF. Lines are read 254 characters at most: the rest of a
-// longer line is skipped, never taken for a line of its own. When a tag occurs twice
-// the first line wins. The rewrite keeps every other line byte for byte. A new line of
-// the old one's length is written in place at its offset (one write, then fsync): the
-// file stays the same file, so whatever another writer puts into it meanwhile, or
-// writes through a descriptor it keeps open, is kept, and a directory that takes no new
-// file is no obstacle. A line of another length, or one appended, replaces the file
-// atomically (temporary file in the same directory, then rename), so that a power cut
-// leaves the old or the new file, never a torn one.
+// longer line is skipped, never taken for a line of its own; a NUL byte ends a line's
+// text, not the line. When a tag occurs twice the first line wins. The rewrite keeps
+// every other line byte for byte. A new line of the old one's length is written in
+// place at its offset (one write, then fsync): the file stays the same file, so
+// whatever another writer puts into it meanwhile, or writes through a descriptor it
+// keeps open, is kept, and a directory that takes no new file is no obstacle. A line of
+// another length, or one appended, replaces the file atomically (temporary file in the
+// same directory, then rename), so that a power cut leaves the old or the new file,
+// never a torn one.
 #include "file_param.h"
 
 #include <dirent.h>
@@ -42,16 +43,16 @@ char dir_param_file[20] = "//home/KELDRAN/DATA";
 static char param_value[SIZE_PARAM_LINE];
 
 // Reads one line of at most size-1 characters into buf, skipping the rest of a longer
-// line. Returns 0 at the end of the file.
+// line. A line ends at LF only: a NUL byte in it ends its text but not the line, so it
+// never hides the next line. Returns 0 at the end of the file.
 static int read_line(FILE *f, char *buf, int size) {
-    if (!fgets(buf, size, f)) return 0;
-    size_t n = strlen(buf);
-    if (n > 0 && buf[n - 1] != '\n') {
-        int c;
-        while ((c = fgetc(f)) != EOF && c != '\n') {
-        }
+    int n = 0, c = EOF;
+    while ((c = getc(f)) != EOF) {
+        if (n < size - 1) buf[n++] = (char)c;
+        if (c == '\n') break;
     }
-    return 1;
+    buf[n] = 0;
+    return n > 0 || c != EOF;
 }
 
 // Looks the tag up in an open file; stores the value in param_value. 1 when found.

@@ -53,6 +53,11 @@ int same_field(const char *a, const char *b) {
     return la > 0 && la == lb && strncmp(a, b, la) == 0;
 }
 
+void espace_fins_ligne(char *source) {
+    for (; *source; source++)
+        if (*source == '\r' || *source == '\n') *source = ' ';
+}
+
 void supprime_zero_debut(char *source) {
     size_t n = strlen(source);
     if (n == 0) return;

@@ -220,6 +220,9 @@ void supprime_espace_fin(char *source);
 // 1 when both texts are equal and not empty, the blanks that pad a field at its end
 // aside (an order's plate is padded to its field; the equipment may send it back bare).
 int same_field(const char *a, const char *b);
+// Turns every CR and LF into a blank, in place: a value received from the equipment
+// then keeps its length and can neither end nor add a line of a result file.
+void espace_fins_ligne(char *source);
 // Removes leading zeros in place, keeping one zero before a point and one for all-zero text.
 void supprime_zero_debut(char *source);
 // Appends the OTCLAN name chaine and the value of SM[CSM] to SM_OTCLAN.

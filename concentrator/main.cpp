@@ -20,6 +20,7 @@
 #include "file_param.h"
 #include "heartbeat.h"
 #include "nod.h"
+#include "outbox.h"
 #include "plat.h"
 #include "synchro.h"
 #include "tim.h"
@@ -105,6 +106,7 @@ int startup(int argc, char **argv) {
         snprintf(cmd, sizeof cmd, "rm %s/*.%s", DIR_LOG, e);
         run_cmd(cmd);
     }
+    outbox_init(); // results still waiting from before are kept and counted
 
     // 3
     if (access(BOX_PATH("/home/KELDRAN/DATA/CHECK_NO_OPA"), F_OK) == 0) {

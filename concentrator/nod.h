@@ -117,6 +117,10 @@ extern const char listeMarqueMAHA[][30];
 // The brand list of the configured maker and protocol; nullptr: every brand accepted.
 const char (*choose_brand_list(void))[30];
 char getinfo(const char *code, const char *txt, int length, char *destin);
+// Files the identification items of one received frame under SIHC row `row` (0 to 4):
+// each of the 25 identification codes found replaces the value of the same code in the
+// row, or is appended while the row has room.
+void fill_identification(int row, const char *frame);
 // Receives a whole result whose first frame is in enveloppe (type 1: "0111", 2: "0122").
 void savdata(int type);
 extern int indecr;     // write position in the result buffer

@@ -2,7 +2,8 @@
 //
 // sendbuffer cuts a raw result buffer (ETB code text records) into the measure table
 // SM and calls the writer of the station protocol; senddatamulti picks the finished
-// vehicle(s) of a key, has their results written and empties their slots.
+// vehicle(s) of a key, has their results written and empties their slots once the
+// outbox has taken the results (a vehicle whose results it refused keeps them).
 #include <stdio.h>
 #include <string.h>
 
@@ -13,6 +14,7 @@
 #include "fsm.h"
 #include "heartbeat.h"
 #include "nod.h"
+#include "outbox.h"
 #include "tim.h"
 
 char codeb[5];
@@ -103,15 +105,17 @@ void senddatamulti(char dest, const char *cle, char Cur_plaque) {
             if (best < 0 || v.serial <= voiture[best].serial) best = i; // later slot wins a tie
         }
         if (best >= 0) {
+            const unsigned refused = outbox_refused;
             sendbuffer(data[voiture[best].idx], (char)best);
             if (otclan) poll_equipment();
-            termine[best] = 0;
+            if (outbox_refused == refused) termine[best] = 0; // else kept for the next try
         }
     }
 
     for (int i = 0; i < NBPLAQUEMAX; i++) {
         vehicule &v = voiture[i];
         if (!v.cle[0] || strncmp(v.cle, key, 10) != 0 || !termine[i] || v.idx >= NBDATA) continue;
+        const unsigned refused = outbox_refused;
         sendbuffer(data[v.idx], (char)i);
         if (otclan) {
             heartbeat_sleep_us(1000000);
@@ -120,6 +124,7 @@ void senddatamulti(char dest, const char *cle, char Cur_plaque) {
             fct_separate_measures();
             fct_create_file_otclan((char)i);
         }
+        if (outbox_refused != refused) continue; // the outbox could not take it: the slot keeps it
         termine[i] = 0;
         NEWCLE[i] = 0;
         newplaque[i] = 0;

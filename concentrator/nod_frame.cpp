@@ -73,6 +73,7 @@ int frame_feed(char *buf, int *n, char c) {
 
 int frame_code(const char *frame) {
     int code = 0;
+    if (frame[0] == 0 || frame[1] == 0) return 0; // the text ends before its code
     for (int i = 2; i < 5 && frame[i] >= '0' && frame[i] <= '9'; i++)
         code = code * 10 + (frame[i] - '0');
     return code;

@@ -100,7 +100,7 @@ char getinfo(const char *code, const char *txt, int length, char *destin) {
 
 char check_equip(char adr, const char *code, const char (*listeMarque)[30]) {
     const char *brand = "";
-    if (adr >= 0 && adr < NBPERIPH) {
+    if ((unsigned char)adr < NBPERIPH) { // a negative adr is out of range too
         int n = Cpt_SIHC[(int)adr];
         for (int k = 0; k < n && k < NBCODEGIEGDATAMAX; k++)
             if (strcmp(SIHC[(int)adr][k].CodeGiegData, code) == 0)
@@ -133,6 +133,16 @@ static void store_item(int row, const char *code, const char *value) {
     snprintf(SIHC[row][n].InfoHardwareConnect, sizeof SIHC[row][n].InfoHardwareConnect, "%s",
              value);
     Cpt_SIHC[row] = n + 1;
+}
+
+void fill_identification(int row, const char *frame) {
+    if (row < 0 || row >= NBPERIPH) return;
+    for (int k = 0; k < 25; k++) {
+        char value[21];
+        int len = tailleGiegDataID[k];
+        if (len > 20) len = 20;
+        if (getinfo(codesID[k], frame, len, value)) store_item(row, codesID[k], value);
+    }
 }
 
 static void wait_ms(uint32_t ms) {
@@ -197,12 +207,7 @@ int askforequipinfo(char adr, char type_harware_conect, char heureON) {
             singlecode(EQUIP, "0900", "", 1);
             tim_program_ms(&START_MIN2, 6000);
         }
-        for (int k = 0; k < 25; k++) {
-            char value[21];
-            int len = tailleGiegDataID[k];
-            if (len > 20) len = 20;
-            if (getinfo(codesID[k], frame, len, value)) store_item(row, codesID[k], value);
-        }
+        fill_identification(row, frame);
         if (getinfo("0905", frame, 0, nullptr)) {
             result = 0;
             const char(*liste)[30] = choose_brand_list();

@@ -1,10 +1,11 @@
 // PC orders and the plate list: the vehicle table kept in step with the PC's orders.
 //
 // `PCaction` runs once per pass of the loop. Every 5 s it has the reader of the
-// station protocol reread the order directory into SI; an order whose plate no slot
-// holds gets a free slot (marked to be sent), a slot whose order has vanished is
-// marked for withdrawal (the scan sends "0150"), and the first slot that holds
-// results is handed to the result writing, one per pass.
+// station protocol reread the order directory into SI, and the outbox deliver the
+// results still waiting; an order whose plate no slot holds gets a free slot (marked to
+// be sent), a slot whose order has vanished is marked for withdrawal (the scan sends
+// "0150"), and the first slot that holds results is handed to the result writing, one
+// per pass, unless the box's disk has just refused a result.
 //
 // Keys on the wire are 10 characters, so two orders can have one key (names or plates
 // that share their first 10 characters). Two vehicles never share a key at the
@@ -25,8 +26,9 @@
 #include "fgivfbnet.h"
 #include "fgivfgl.h"
 #include "file_param.h"
-#include "synchro.h"
+#include "network.h"
 #include "nod.h"
+#include "outbox.h"
 #include "plat.h"
 #include "tim.h"
 
@@ -134,6 +136,7 @@ void PCaction(int code) {
     (void)code;
     if (tim_verif_program_ms(TIME_1S)) {
         read_orders();
+        outbox_deliver(); // results still waiting, oldest first
         tim_program_ms(&TIME_1S, 5000);
     }
     for (int i = 0; i < Cpt_plaque && i < NBPLAQUEMAX; i++) {
@@ -152,6 +155,7 @@ void PCaction(int code) {
         if (voiture[s].plaque[0] && order_of_plate(voiture[s].plaque) < 0) NEWCLE[s] = 1;
     for (int s = 0; s < NBPLAQUEMAX; s++) {
         if (voiture[s].idx != ALL) {
+            if (!outbox_ready()) break; // the box's disk refused the last result: later
             // A single instrument's result frames carry no key: the result is that of the
             // vehicle in its slot, handed over by the slot's own key.
             const char *key = giegtype == 1 && termine[s] && voiture[s].cle[0]
@@ -185,12 +189,12 @@ void processplaqueliste(void) {
             NEWCLE[s] == 0)
             sendplaque(s);
         stageall++;
-        if (stageall >= NBPLAQUEMAX || stageall < 0) stageall = ALL;
+        if ((unsigned char)stageall >= NBPLAQUEMAX) stageall = ALL; // past the end or negative
         return;
     }
     while (scanplaque < NBPLAQUEMAX && !newplaque[(int)scanplaque])
         scanplaque++;
-    if (scanplaque >= NBPLAQUEMAX || scanplaque < 0) scanplaque = 0;
+    if ((unsigned char)scanplaque >= NBPLAQUEMAX) scanplaque = 0; // past the end or negative
     const int s = scanplaque;
     if (!newplaque[s]) return;
     transmetplaqueliste(s);

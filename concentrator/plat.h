@@ -23,6 +23,8 @@
 #define DIR_DATA BOX_PATH("//home/KELDRAN/DATA")
 #define DIR_LOG BOX_PATH("/home/KELDRAN/DATA/log")
 #define DIR_SHARE BOX_PATH("//mnt/GIEGLAN")
+// Local copies of the OTCLAN result files.
+#define DIR_LOCAL_RES BOX_PATH("/home/KELDRAN/DATA/log/RES")
 
 // GPIO requests of the board driver and the two LED lines.
 #define GPIO_SET 0x420B
@@ -36,6 +38,9 @@
 // The line is appended to the command log first; in the dev build the commands that
 // would change the machine (date, hwclock, reboot) are logged and never run.
 int run_cmd(const char *cmd);
+// Replaces the command runner (tests only): the hook gets each command line instead of
+// the log and the shell, and its answer is the exit status; nullptr restores the shell.
+extern int (*cmd_hook)(const char *cmd);
 
 // Opens the GPIO device read-write; returns a descriptor or -1 (errno set).
 int gpio_open(void);

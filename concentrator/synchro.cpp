@@ -1,12 +1,11 @@
-// Clock synchronisation and network check.
+// Clock synchronisation with the station PC.
 //
 // The station PC is the time reference of the box: the box creates a small file on the
 // share and takes the status-change time that the PC's file server stamps on it, then
 // sets the system clock and the hardware clock from it (the commands go through the
-// command runner). Before it touches the share it asks whether the network is usable:
-// the offline marker set by other software of the box, otherwise the box's
-// testNetwork.sh. A box without any time reference starts from 2012 rather than from
-// an older date.
+// command runner), and has the outbox clean its old local copies. Before it touches the
+// share it asks the network check whether the share is usable. A box without any time
+// reference starts from 2012 rather than from an older date.
 #include "synchro.h"
 
 #include <errno.h>
@@ -16,41 +15,14 @@
 #include <unistd.h>
 
 #include "file_param.h"
-#include "heartbeat.h"
+#include "network.h"
+#include "outbox.h"
 #include "plat.h"
 
 int sync_hour_ok;
 int first_Sync;
 
 int (*share_stat)(const char *path, struct stat *st) = stat;
-
-#define PATH_OFFLINE BOX_PATH("//home/KELDRAN/DATA/offline.state")
-#define PATH_GREEN_LED_ON BOX_PATH("//home/KELDRAN/DATA/GREEN_LED_ON")
-
-int testNetwork(void) {
-    FILE *f = fopen(PATH_OFFLINE, "r");
-    if (f) {
-        if (led_green_status) {
-            int fd = gpio_open();
-            if (fd < 0) {
-                printf("Error whilst opening /dev/gpio");
-            } else {
-                if (unlink(PATH_GREEN_LED_ON) != 0)
-                    fprintf(stderr, "\nerreur d'effacement GREEN_LED_ON%s\n", strerror(errno));
-                gpio_ioctl(fd, GPIO_SET, LED_GREEN);
-                led_green_status = 0;
-                fprintf(stderr, "\action d'éteindre la led verte \n");
-                gpio_close(fd);
-            }
-        }
-        fprintf(stderr, "\résultat du test de network offline file find \n");
-        fclose(f);
-        return -1;
-    }
-    int status = run_cmd("testNetwork.sh");
-    fprintf(stderr, "\résultat du test de network %i\n", status);
-    return status;
-}
 
 int sync_hour(void) {
     int result = 0;
@@ -101,7 +73,7 @@ int sync_hour(void) {
                 snprintf(cmd, sizeof cmd, "date \"%s %s\"", date, hour);
                 run_cmd(cmd);
                 run_cmd("hwclock -u -w");
-                run_cmd("find " BOX_PATH("/home/KELDRAN/DATA/log/RES") "/* -mtime +7 -exec rm {} \\;");
+                outbox_clean_copies(); // delivered local copies older than seven days
                 result = 1;
                 first_Sync = first_Sync == 0 ? 1 : 2;
             } else {

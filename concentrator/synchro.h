@@ -1,4 +1,4 @@
-// Clock synchronisation with the station PC and the network check.
+// Clock synchronisation with the station PC.
 #pragma once
 
 #include <sys/stat.h>
@@ -6,9 +6,6 @@
 extern int sync_hour_ok; // result of the last clock synchronisation (0: to be made again)
 extern int first_Sync;   // 0 before any synchronisation, 1 after the first, 2 later
 
-// 0 when the network and the share are usable; -1 when the offline marker exists;
-// otherwise the status of testNetwork.sh. The offline marker also darkens the green LED.
-int testNetwork(void);
 // Sets the box's clocks from the status-change time of a file made on the share; 1 when
 // they were set, 0 otherwise.
 int sync_hour(void);

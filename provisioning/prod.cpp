@@ -211,7 +211,7 @@ static int serve_reboot(void) {
         return PASS_NONE;
     }
     fflush(stdout);
-    sleep(3);
+    pause_us(3000000);
     run_cmd("reboot");
     return PASS_REBOOT;
 }
@@ -239,12 +239,4 @@ int prod_pass(void) {
         return serve_serial();
     if (state_CONFIG == 1) return serve_reboot();
     return PASS_NONE;
-}
-
-int main(void) {
-    for (;;) {
-        prod_pass();
-        fflush(stdout);
-        sleep(1);
-    }
 }

@@ -126,23 +126,28 @@ esac
 
 say "Waiting for the result files in ${resdir#$top/} (at most ${timeout}s)"
 declare -A seen=()
-start=$(date +%s)
-while :; do
+show_new() {
   for f in "$resdir"/* "$data/log/RES"/*.err; do
     [ -f "$f" ] || continue
+    case "$f" in *.tmp) continue ;; esac   # a file on its way to the share
     [ -n "${seen[$f]:-}" ] && continue
     sleep 0.3
     seen[$f]=1
     printf '\n\033[1m>> result file %s\033[0m\n' "${f#$top/}"
     sed 's/\r$//; s/^/   | /' "$f"
   done
+}
+start=$(date +%s)
+while :; do
+  show_new
   done_count=0
   for i in "${!plates[@]}"; do
     if ls "$resdir" 2>/dev/null | grep -q -e "${keys[$i]}" -e "${plates[$i]}"; then
       done_count=$((done_count + 1))
     fi
   done
-  [ "$done_count" -ge "$vehicles" ] && { sleep 2; break; }
+  # files that appeared since show_new looked are shown before the end
+  [ "$done_count" -ge "$vehicles" ] && { sleep 2; show_new; break; }
   [ $(( $(date +%s) - start )) -ge "$timeout" ] && { echo "time is up"; break; }
   sleep 1
 done
@@ -168,6 +173,7 @@ done
 
 say "Where the files are"
 echo "  result files:         ${resdir#$top/}"
+echo "  results not yet on the share: ${data#$top/}/outbox (count in log/outbox.txt)"
 [ "$protocol" = otclan ] && echo "  local OTCLAN copies:   ${data#$top/}/log/RES"
 [ "$protocol" = gieglan ] && echo "  identification files: ${share#$top/}/ID and ${data#$top/}/log"
 echo "  link log:             ${log#$top/}  (readable: build/dev/tools/logdecode/logdecode $log)"

@@ -4,7 +4,8 @@
 # every unit calls downwards only, the loop at the top, the tables and the platform
 # layer at the bottom.
 #
-#   bash scripts/layers.sh [library]     (default build/dev/libconc.a)
+#   bash scripts/layers.sh [library]     (default build/dev/libconc.a; NM names the
+#                                        nm of the library's toolchain, default nm)
 #
 # A unit is a source file of concentrator/, except the validators, which belong to the
 # OTCLAN writer's unit. Each line of the drawing is "unit -> the units it calls".
@@ -13,7 +14,7 @@ cd "$(dirname "$0")/.."
 lib="${1:-build/dev/libconc.a}"
 [ -f "$lib" ] || { echo "no library $lib: build the dev preset first" >&2; exit 2; }
 
-nm -A "$lib" | awk '
+"${NM:-nm}" -A "$lib" | awk '
   # "lib.a:unit.cpp.o: address type symbol" or "lib.a:unit.cpp.o:          U symbol"
   {
     n = split($1, part, ":")

@@ -5,6 +5,11 @@ need=()
 for pkg in cmake ninja-build g++ libgtest-dev libgmock-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
+# The board's builds: Debian's cross compilers, qemu-user to run their tests, file to
+# check what they made.
+for pkg in g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user file; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   apt-get update -qq

@@ -8,8 +8,11 @@ bash scripts/setup.sh
 cmake --preset dev
 cmake --build --preset dev
 ctest --preset dev
+bash scripts/fuzz.sh 10 # every fuzz target for 10 s
 cmake --preset box
 cmake --build --preset box
+# The board: ARM builds, their tests under qemu-user, and the three Debian packages.
+bash scripts/board.sh
 if [ "${1:-}" = "--asan" ]; then
   cmake --preset asan
   cmake --build --preset asan

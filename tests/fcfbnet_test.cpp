@@ -14,6 +14,7 @@
 #include "dat.h"
 #include "fcfbnet.h"
 #include "file_param.h"
+#include "outbox.h"
 
 using namespace boxtest;
 namespace fs = std::filesystem;
@@ -26,6 +27,7 @@ struct BnetFile : ::testing::Test {
     void SetUp() override {
         reset_root();
         reset_state();
+        set_network(0);
         fs::create_directories(import);
         snprintf(save_path, sizeof save_path, "%s", base.c_str());
         vehicle(0, "AB123CD   ");
@@ -90,6 +92,20 @@ TEST_F(BnetFile, HeadlampResultGivesTheFullFileInItsOrder) {
                         "VerticalPositionLeft_State=1\n"
                         "VerticalCutoffRight=1.20\n"
                         "VerticalCutoffLeft=1.10\n");
+}
+
+TEST_F(BnetFile, LineEndsFromTheLinkNeverBreakALine) {
+    nb_periph_present = 2;
+    const char list[2][2] = {{1, 'C'}, {2, 'P'}};
+    memcpy(type_hardware_connect2, list, sizeof list);
+    ident(1, {{"0301", "HL\n900"}});
+    measures({{"0493", "1.2\r"}, {"0494", "0612\n026153000"}});
+    fct_create_file_bnet(0);
+    const std::string text = result();
+    EXPECT_EQ(line_of(text, "Type"), "HL 900");
+    EXPECT_EQ(line_of(text, "VerticalCutoffRight"), "1.2 0");
+    EXPECT_EQ(line_of(text, "RealEnd"), "06.12. 026 15:30:00");
+    EXPECT_EQ(text.find('\r'), std::string::npos);
 }
 
 TEST_F(BnetFile, StatusFollowsTheLowBeamAndBothFogStates) {
@@ -200,13 +216,23 @@ TEST_F(BnetFile, PlateWithPathCharactersStaysInImportResults) {
     EXPECT_EQ(line_of(result("_A_B___"), "Plate"), " A:B?\x01\xE9");
 }
 
-TEST_F(BnetFile, MissingImportDirectoryIsReportedAndNothingIsWritten) {
+TEST_F(BnetFile, ResultWaitsWhileImportResultsIsMissingThenArrivesWhole) {
+    measures({{"0492", "1"}, {"0490", "1"}});
+    fct_create_file_bnet(0);
+    const std::string whole = result();
+    ASSERT_FALSE(whole.empty());
     fs::remove_all(import);
     testing::internal::CaptureStderr();
     fct_create_file_bnet(0);
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("\nFichier introuvable."), std::string::npos);
+    EXPECT_NE(err.find(import + "/AB123CD.dat introuvable."), std::string::npos) << err;
     EXPECT_FALSE(exists(import));
+    EXPECT_EQ(list_dir(root("/home/KELDRAN/DATA/outbox")).size(), 1u) << "kept on the box";
+    fs::create_directories(import);
+    outbox_deliver();
+    EXPECT_EQ(list_dir(import), std::vector<std::string>{"AB123CD.dat"});
+    EXPECT_EQ(result(), whole);
+    EXPECT_TRUE(list_dir(root("/home/KELDRAN/DATA/outbox")).empty());
 }
 
 } // namespace

@@ -137,6 +137,30 @@ TEST_F(Gieglan, GasResultIsTheExactEightLineFileAndIdentificationFilesMatchIt) {
         << testing::PrintToString(boxtest::list_dir(id_dir));
 }
 
+TEST_F(Gieglan, LineEndsFromTheLinkNeverBreakALineOfTheFiles) {
+    // A CR or LF inside a value from the equipment would end its line early and add a
+    // line of its own: written as blanks, each value keeps its length and its line.
+    peripheral(0, 1, 'G', "BR\nAND", "MODEL", "SN1");
+    measures({{"0200", "AB123CD"}, {"0502", "00\r\n1"}});
+    fct_create_file_gieglan(0);
+    EXPECT_EQ(res("KEY0001.G"), "[MESURES]\r\n"
+                                "0320=BR ANDMODELSN1.G\r\n"
+                                "0200=AB123CD\r\n"
+                                "0502=00  1\r\n"
+                                "[CRC]\r\n"
+                                "0320=" + std::to_string(fct_calculate_crc_gieglan("BR ANDMODELSN1.G")) + "\r\n"
+                                "0200=1002\r\n"
+                                "0502=" + std::to_string(fct_calculate_crc_gieglan("00  1")) + "\r\n");
+    snprintf(SIHC[0][0].InfoHardwareConnect, sizeof SIHC[0][0].InfoHardwareConnect, "BRAND");
+    item(0, "0303", "V2\r1");
+    const std::string dir = boxtest::root("/home/KELDRAN/DATA/log/");
+    fct_create_idfile_gieglan(0, 'G', dir.c_str());
+    const std::string id = boxtest::read_file(dir + "BRANDMODELSN1.G");
+    EXPECT_NE(id.find("\r\n0303=V2 1\r\n"), std::string::npos) << id;
+    EXPECT_NE(id.find("\r\n0303=" + std::to_string(fct_calculate_crc_gieglan("V2 1")) + "\r\n"),
+              std::string::npos) << id;
+}
+
 TEST_F(Gieglan, EachKindLetterGetsItsOwnFileInOrderOfFirstArrival) {
     peripheral(0, 2, 'O', "OPA", "M1", "S1");
     peripheral(1, 1, 'G', "GAS", "M2", "S2");
@@ -267,5 +291,8 @@ TEST_F(Gieglan, OverlongIdentityIsCutAndOverlongPathRefused) {
     fct_create_idfile_gieglan(0, 'G', deep.c_str());
     EXPECT_LT(strlen(path_create_gieglan), sizeof path_create_gieglan);
     fct_create_idfile_gieglan(7, 'G', boxtest::root("/home/KELDRAN/DATA/log/").c_str());
-    EXPECT_TRUE(boxtest::list_dir(boxtest::root("/home/KELDRAN/DATA/log")).empty());
+    EXPECT_TRUE(boxtest::list_dir(boxtest::root("/home/KELDRAN/DATA/outbox")).empty());
+    EXPECT_EQ(boxtest::list_dir(boxtest::root("/home/KELDRAN/DATA/log")),
+              std::vector<std::string>{"log.txt"})
+        << "only the delivery of the result file is logged";
 }

@@ -19,6 +19,7 @@
 #include "file_param.h"
 #include "fsm.h"
 #include "nod.h"
+#include "outbox.h"
 
 using boxtest::exists;
 using boxtest::list_dir;
@@ -69,6 +70,7 @@ class OtclanWriter : public ::testing::Test {
     void SetUp() override {
         boxtest::reset_root();
         boxtest::reset_state();
+        boxtest::set_network(0);
         mkdir(root("/mnt/GIEGLAN/RES").c_str(), 0755);
         mkdir(root("/mnt/GIEGLAN/CI").c_str(), 0755);
         snprintf(save_client, sizeof save_client, "KELDRAN");
@@ -295,7 +297,8 @@ TEST_F(OtclanWriter, SealsMatchTheTextAndTheFileReachesTheShare) {
 
     EXPECT_EQ(read("/home/KELDRAN/DATA/log/log.txt"),
               stamp() + "Ecriture du fichier " + root("//mnt/GIEGLAN/RES/VEH1.G") + "\r\n");
-    EXPECT_FALSE(exists(root("/commands.log"))) << "no shell command";
+    EXPECT_EQ(read("/commands.log"), "testNetwork.sh\n")
+        << "no shell command but the network check";
 }
 
 TEST_F(OtclanWriter, SeparatedResultsKeepTheirKindsPastA0204Record) {
@@ -482,7 +485,7 @@ TEST_F(OtclanWriter, OrderNamedWithASecondDotIsFoundUnderItsOwnName) {
     EXPECT_EQ(list_dir(root("/mnt/GIEGLAN/RES")), Strings({"A.G"})) << "named after the base name";
 }
 
-TEST_F(OtclanWriter, OfflineKeepsTheFileLocalAndAVanishedOrderRemovesIt) {
+TEST_F(OtclanWriter, OfflineResultIsDeliveredOnceBackAndAVanishedOrderKeepsItLocally) {
     vehicle('G');
     measure("0502", "1", "PEM03");
     write_file(root(OFFLINE), "");
@@ -490,12 +493,31 @@ TEST_F(OtclanWriter, OfflineKeepsTheFileLocalAndAVanishedOrderRemovesIt) {
     EXPECT_EQ(list_dir(root(LOCAL)), Strings({"VEH1.G"}));
     EXPECT_TRUE(list_dir(root("/mnt/GIEGLAN/RES")).empty());
     EXPECT_FALSE(exists(root("/home/KELDRAN/DATA/log/log.txt")));
+    outbox_deliver();
+    EXPECT_TRUE(list_dir(root("/mnt/GIEGLAN/RES")).empty()) << "the marker holds it back";
 
+    // online again with the order still there: delivered as it was sealed
+    const std::string sealed = read(LOCAL + "VEH1.G");
+    boxtest::remove_file(root(OFFLINE));
+    outbox_deliver();
+    EXPECT_EQ(read("/mnt/GIEGLAN/RES/VEH1.G"), sealed);
+    EXPECT_EQ(read("/home/KELDRAN/DATA/log/log.txt"),
+              stamp() + "Ecriture du fichier " + root("//mnt/GIEGLAN/RES/VEH1.G") + "\r\n");
+    EXPECT_EQ(list_dir(root(LOCAL)), Strings({"VEH1.G"})) << "the local copy stays";
+
+    // sealed offline, the order gone when the box is back: logged, and kept for good
+    boxtest::remove_file(root("/mnt/GIEGLAN/RES/VEH1.G"));
+    boxtest::remove_file(root("/home/KELDRAN/DATA/log/log.txt"));
+    write_file(root(OFFLINE), "");
+    fct_create_file_otclan(0);
+    const std::string orphan = read(LOCAL + "VEH1.G");
     boxtest::remove_file(root(OFFLINE));
     boxtest::remove_file(root("/mnt/GIEGLAN/CI/VEH1.CI"));
-    fct_create_file_otclan(0);
-    EXPECT_TRUE(list_dir(root(LOCAL)).empty());
+    outbox_deliver();
+    EXPECT_EQ(list_dir(root(LOCAL)), Strings({"VEH1.G.orphelin"}));
+    EXPECT_EQ(read(LOCAL + "VEH1.G.orphelin"), orphan);
     EXPECT_TRUE(list_dir(root("/mnt/GIEGLAN/RES")).empty());
+    EXPECT_TRUE(list_dir(root("/home/KELDRAN/DATA/outbox")).empty());
     EXPECT_EQ(read("/home/KELDRAN/DATA/log/log.txt"),
               stamp() + "ERREUR fichier inexistant " + root("//mnt/GIEGLAN/CI/VEH1.CI") + "\r\n");
 }
@@ -515,7 +537,7 @@ TEST_F(OtclanWriter, ShellAndFormatCharactersInOrderNamesAreJustNames) {
         EXPECT_TRUE(exists(share)) << name;
         EXPECT_EQ(read("/home/KELDRAN/DATA/log/log.txt"),
                   stamp() + "Ecriture du fichier " + share + "\r\n");
-        EXPECT_FALSE(exists(root("/commands.log")));
+        EXPECT_EQ(read("/commands.log"), "testNetwork.sh\n");
     }
     EXPECT_FALSE(exists(std::string(cwd) + "/x"));
     EXPECT_FALSE(exists(std::string(cwd) + "/y"));

@@ -172,6 +172,17 @@ TEST_F(OrderReader, RestOfAnOverlongLineIsNotReadAsALine) {
     EXPECT_STREQ(SI[0].plaqueinfo, "REAL      ");
 }
 
+TEST_F(OrderReader, NulByteInALineHidesNeitherTheLineNorTheNextOne) {
+    // NUL bytes left by a torn write on the share end a line's text, not the line.
+    const char text[] = "0201=RE\0NAULT\r\n0200=AB12\r\n\0\r\n0204=ES\r\n";
+    put("v", std::string(text, sizeof text - 1));
+    read();
+    ASSERT_EQ(Cpt_plaque, 1);
+    EXPECT_STREQ(SI[0].plaqueinfo, "AB12      ");
+    EXPECT_STREQ(SI[0].autreinfo[0], "0200=AB12\r\n");
+    EXPECT_STREQ(SI[0].autreinfo[1], "0204=ES\r\n");
+}
+
 TEST_F(OrderReader, LineFeedOnlyFilesGiveTheSameOrder) {
     put("v", "0200=AB12\n0204=GO");
     read();

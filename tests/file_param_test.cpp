@@ -81,6 +81,16 @@ TEST_F(ParamFile, LongLinesAreReadWithoutOverflowAndTheirTailIsNoLine) {
     EXPECT_EQ(value.size(), 249u) << "a line is read up to 254 characters";
 }
 
+TEST_F(ParamFile, NulByteInALineHidesNeitherTheLineNorTheNextOne) {
+    // A torn write can leave NUL bytes in a line: its text ends there, the line does not.
+    const char text[] = "#009#AB\0CD\r\n#001#GIEGLAN\r\n\0#005#SPX\n#020#12\n";
+    param_file(std::string(text, sizeof text - 1));
+    EXPECT_STREQ(read_code_param_file("#001#"), "GIEGLAN");
+    EXPECT_STREQ(read_code_param_file("#009#"), "AB");
+    EXPECT_STREQ(read_code_param_file("#005#"), "") << "a line that begins with NUL has no tag";
+    EXPECT_STREQ(read_code_param_file("#020#"), "12");
+}
+
 TEST_F(ParamFile, LookupByPathYieldsEmptyWhenTheFileOrTheTagIsMissing) {
     std::string p = data_dir() + "/PRODUCTION.txt";
     write_file(p, "#002#1\n");

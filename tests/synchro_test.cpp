@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 #include <string>
 
 #include "boxtest.h"
 #include "file_param.h"
 #include "heartbeat.h"
+#include "network.h"
 #include "synchro.h"
 
 using boxtest::root;
@@ -73,21 +75,25 @@ TEST_F(SyncHour, AcceptsOnlyPcClocksFrom2015To2099) {
         {local(2099, 12, 31, 23, 59, 59), 1, "date \"2099-12-31 23:59:59\""},
         {local(2100, 1, 1, 0, 0, 0), 0, nullptr},
     };
+    // a delivered local copy of nine days: the clean-up that follows a synchronisation
+    const std::string old_copy = root("/home/KELDRAN/DATA/log/RES/OLD.G");
+    mkdir(root("/home/KELDRAN/DATA/log/RES").c_str(), 0755);
     for (const Case &c : cases) {
         boxtest::remove_file(root("/commands.log"));
+        boxtest::write_file(old_copy, "old");
+        struct timeval old[2] = {{time(nullptr) - 9 * 86400, 0}, {time(nullptr) - 9 * 86400, 0}};
+        utimes(old_copy.c_str(), old);
         fake_ctime = c.pc;
         EXPECT_EQ(sync_hour(), c.accepted) << c.pc;
         std::string log = commands();
         if (c.accepted) {
             EXPECT_NE(log.find(std::string(c.date_cmd) + "\n"), std::string::npos) << log;
             EXPECT_NE(log.find("hwclock -u -w\n"), std::string::npos) << log;
-            EXPECT_NE(log.find("find " + root("/home/KELDRAN/DATA/log/RES") +
-                               "/* -mtime +7 -exec rm {} \\;\n"),
-                      std::string::npos)
-                << log;
+            EXPECT_FALSE(boxtest::exists(old_copy));
         } else {
             EXPECT_EQ(log.find("date"), std::string::npos) << log;
             EXPECT_EQ(log.find("hwclock"), std::string::npos) << log;
+            EXPECT_TRUE(boxtest::exists(old_copy));
         }
     }
 }

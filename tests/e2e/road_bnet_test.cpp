@@ -2,7 +2,8 @@
 // simulated hub over TCP on 127.0.0.1: order files in DataExchange/Orderlisting reach
 // the hub as "0120" keyed by their plate, and each vehicle's headlamp result comes back
 // as ImportResults/<plate>.dat with its status, end date, test device and beam sections,
-// several vehicles pending at once.
+// several vehicles pending at once; one of them taken while the share is down, kept on the
+// box across a restart and delivered whole once the share is back.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -83,7 +84,24 @@ TEST(RoadBnet, OrdersReachTheHubByPlateAndEachVehicleGetsItsOwnResultFile) {
     std::vector<std::string> files;
     for (const auto &p : plates)
         files.push_back(results + "/" + p + ".dat");
-    ASSERT_TRUE(roadtest::wait_files(files, 60000)) << box.output();
+
+    // The share goes down after the first file, once the clock has been taken again: the
+    // second result is taken meanwhile and waits in the box's outbox, and no other result
+    // is asked for while the clock cannot be taken. The box is killed and started again
+    // with the share still down, a delivery cut by the kill having left half a file; once
+    // the share is back the new box delivers the waiting file whole and takes the last.
+    ASSERT_TRUE(roadtest::wait_files({files[2]}, 30000)) << box.output();
+    sim.clear_frames();
+    ASSERT_TRUE(sim.wait_code("0130", 15000));
+    boxtest::set_network(1);
+    ASSERT_TRUE(roadtest::outbox_waiting(1, 20000)) << box.output();
+    EXPECT_EQ(boxtest::list_dir(results), std::vector<std::string>{"IJ789KL.dat"});
+    box.stop();
+    boxtest::write_file(files[1] + ".tmp", "\n[Vehicle1]\nPla");
+    boxtest::Proc again = roadtest::start_box("road_bnet_again");
+    ASSERT_TRUE(roadtest::outbox_counted(again, 1, 10000)) << again.output();
+    boxtest::set_network(0);
+    ASSERT_TRUE(roadtest::wait_files(files, 60000)) << again.output();
 
     // both low beams passed, no fog lamps, an end date: the whole file, byte for byte
     EXPECT_EQ(boxtest::read_file(files[0]),
@@ -104,7 +122,7 @@ TEST(RoadBnet, OrdersReachTheHubByPlateAndEachVehicleGetsItsOwnResultFile) {
                       "VerticalCutoffRight=0.50", "VerticalCutoffLeft=0.60"}));
     EXPECT_EQ(boxtest::list_dir(results),
               (std::vector<std::string>{"AB123CD.dat", "EF456GH.dat", "IJ789KL.dat"}));
-    box.stop();
+    again.stop();
 }
 
 } // namespace

@@ -2,7 +2,8 @@
 // simulated hub over TCP on 127.0.0.1: an order file on the share reaches the hub as
 // "0120", the hub's result comes back as the RES file of its kind with its checksum
 // section, and each accepted instrument leaves its identification file on the share
-// and in the log directory.
+// and in the log directory. A result taken while the share is down waits on the box,
+// across a restart, and reaches the share whole once it is back.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -80,9 +81,28 @@ TEST(RoadGieglan, OrderToHubAndResultFilesByKindWithIdentificationFiles) {
     // gas, then opacity: each kind its file, the plate in both
     sim.add_result(pad("K0002", 10), {{"0200", "EF456GH"}, {"0502", "00.2"}, {"0532", "1.50"}});
 
+    // The share goes down once the first result is on it and the clock has been taken from
+    // it again (after a result the box asks for no other before that): the second result
+    // is taken meanwhile and waits in the box's outbox. The box is killed and started again
+    // while the share is still down, a delivery cut by the kill having left half a file
+    // under the temporary name; once the share is back the new box delivers both files
+    // whole.
+    ASSERT_TRUE(roadtest::wait_files({res + "/K0001.G"}, 30000)) << box.output();
+    sim.clear_frames();
+    ASSERT_TRUE(sim.wait_code("0130", 15000));
+    boxtest::set_network(1);
+    ASSERT_TRUE(boxtest::wait_until([&] { return sim.results_pending() == 0; }, 20000));
+    ASSERT_TRUE(roadtest::outbox_waiting(2, 20000)) << box.output();
+    EXPECT_EQ(boxtest::list_dir(res), std::vector<std::string>{"K0001.G"});
+    box.stop();
+    boxtest::write_file(res + "/K0002.G.tmp", "[MESURES]\r\n0320=BRAND");
+    boxtest::Proc again = roadtest::start_box("road_gieglan_again");
+    ASSERT_TRUE(roadtest::outbox_counted(again, 2, 10000)) << again.output();
+    EXPECT_EQ(boxtest::list_dir(res), (std::vector<std::string>{"K0001.G", "K0002.G.tmp"}));
+    boxtest::set_network(0);
     ASSERT_TRUE(
-        roadtest::wait_files({res + "/K0001.G", res + "/K0002.G", res + "/K0002.O"}, 40000))
-        << box.output();
+        roadtest::wait_files({res + "/K0001.G", res + "/K0002.G", res + "/K0002.O"}, 20000))
+        << again.output();
     EXPECT_EQ(boxtest::read_file(res + "/K0001.G"),
               crlf({"[MESURES]", "0320=BRANDMODEL2SN0042.G", "0200=AB123CD", "0502=00.1", "[CRC]",
                     "0320=3628", "0200=1002", "0502=478"}));
@@ -107,7 +127,13 @@ TEST(RoadGieglan, OrderToHubAndResultFilesByKindWithIdentificationFiles) {
     EXPECT_LT(at("K0002.G"), at("K0002.O"));
     EXPECT_EQ(boxtest::list_dir(res),
               (std::vector<std::string>{"K0001.G", "K0002.G", "K0002.O"}));
-    box.stop();
+    std::string log = boxtest::read_file(root(LOG + "/log.txt"));
+    for (const char *f : {"K0001.G", "K0002.G", "K0002.O"}) {
+        const std::string line = "Ecriture du fichier " + root("/" + SHARE + "/RES/") + f + "\r\n";
+        EXPECT_NE(log.find(line), std::string::npos) << f;
+        EXPECT_EQ(log.find(line), log.rfind(line)) << f << " delivered once";
+    }
+    again.stop();
 }
 
 } // namespace

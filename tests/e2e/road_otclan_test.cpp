@@ -2,8 +2,9 @@
 // simulated hub over TCP on 127.0.0.1: sealed ".CI" orders reach the hub, results come
 // back as sealed files (fingerprint and condensate checked here with code of the test's
 // own), delivered to the share or kept locally as ".err"; the offline marker keeps the
-// file local, an order withdrawn by the PC leaves no result, and an order file named
-// with shell characters is refused and runs nothing.
+// file on the box, across a restart, until the box is online again; an order withdrawn by
+// the PC leaves its result on the box only, and an order file named with shell characters
+// is refused and runs nothing.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -181,21 +182,41 @@ TEST(RoadOtclan, SealedResultsDeliveredKeptLocalOrDroppedAndNoShellCommand) {
     EXPECT_NE(logtext.find("ERREUR sur fichier " + local + "/AB123CD.O.err\r\n"), std::string::npos)
         << logtext;
 
-    // the withdrawn order: no result anywhere, the missing order logged
+    // the withdrawn order: the missing order logged, the result delivered nowhere but kept
+    // on the box for good
     EXPECT_TRUE(std::regex_search(
         logtext, std::regex("INFO: [^\r]*:  ERREUR fichier inexistant [^\r]*/CI/GONE\\.CI\r\n")))
         << logtext;
     EXPECT_FALSE(boxtest::exists(local + "/GONE.G"));
+    expect_sealed(boxtest::read_file(local + "/GONE.G.orphelin"), value_of(gas, "7012"));
     EXPECT_FALSE(boxtest::exists(res + "/GONE.G"));
 
     // offline: the sealed file stays in the local directory only
     expect_sealed(boxtest::read_file(local + "/OFF.G"), value_of(gas, "7012"));
     EXPECT_FALSE(boxtest::exists(res + "/OFF.G"));
     EXPECT_EQ(boxtest::read_file(log).find("OFF.G"), std::string::npos);
-    box.stop();
 
-    EXPECT_EQ(boxtest::list_dir(res),
-              std::vector<std::string>{"AB123CD.G"});
+    // The box is killed while the sealed file waits in its outbox and started again, still
+    // offline, a delivery cut by the kill having left half a file on the share; once the
+    // box is online again the new one delivers the file whole, as it was sealed, its order
+    // being still there.
+    const std::string sealed = boxtest::read_file(local + "/OFF.G");
+    ASSERT_TRUE(roadtest::outbox_waiting(1, 5000));
+    box.stop();
+    boxtest::write_file(res + "/OFF.G.tmp", sealed.substr(0, 40));
+    boxtest::Proc again = roadtest::start_box("road_otclan_again");
+    ASSERT_TRUE(roadtest::outbox_counted(again, 1, 10000)) << again.output();
+    EXPECT_FALSE(boxtest::exists(res + "/OFF.G"));
+    unlink(root(DATA + "/offline.state").c_str());
+    ASSERT_TRUE(roadtest::wait_files({res + "/OFF.G"}, 20000)) << again.output();
+    EXPECT_EQ(boxtest::read_file(res + "/OFF.G"), sealed);
+    logtext = boxtest::read_file(log);
+    const std::string delivered = "Ecriture du fichier " + root("//mnt/GIEGLAN/RES/OFF.G") + "\r\n";
+    EXPECT_NE(logtext.find(delivered), std::string::npos) << logtext;
+    EXPECT_EQ(logtext.find(delivered), logtext.rfind(delivered)) << "delivered once";
+    again.stop();
+
+    EXPECT_EQ(boxtest::list_dir(res), (std::vector<std::string>{"AB123CD.G", "OFF.G"}));
     // nothing ran the name: no file x anywhere the box or a shell could have made it
     for (const std::string &d : {std::string(cwd), root(), root(DATA), ci, res, local})
         EXPECT_FALSE(boxtest::exists(d + "/x")) << d;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -22,6 +23,7 @@
 #include "file_param.h"
 #include "heartbeat.h"
 #include "link.h"
+#include "outbox.h"
 #include "plat.h"
 #include "synchro.h"
 #include "tim.h"
@@ -118,9 +120,11 @@ void write_param(const std::map<std::string, std::string> &tags) {
 }
 
 void set_network(int status) {
+    // a running box may start the script at any moment: it never sees half of it
     std::string p = root("/bin/testNetwork.sh");
-    write_file(p, "#!/bin/sh\nexit " + std::to_string(status) + "\n");
-    chmod(p.c_str(), 0755);
+    write_file(p + ".new", "#!/bin/sh\nexit " + std::to_string(status) + "\n");
+    chmod((p + ".new").c_str(), 0755);
+    rename((p + ".new").c_str(), p.c_str());
 }
 
 static long long fake_us;
@@ -231,13 +235,17 @@ Proc spawn(const std::string &bin, const std::vector<std::string> &args,
         dup2(fd, 2);
         int nul = open("/dev/null", O_RDONLY);
         dup2(nul, 0);
+        // bin may be an emulator's command before the program: its blank-separated words
+        std::istringstream words(bin);
+        std::vector<std::string> cmd;
+        for (std::string w; words >> w;)
+            cmd.push_back(w);
+        cmd.insert(cmd.end(), args.begin(), args.end());
         std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(bin.c_str()));
-        for (const auto &a : args)
+        for (auto &a : cmd)
             argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        // stdout of the programs is a file: make it line by line readable
-        execv(bin.c_str(), argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     p.pid = pid;
@@ -282,6 +290,8 @@ void reset_state() {
     memset(&START_MIN, 0, sizeof(TIMEMS));
     memset(&START_MIN2, 0, sizeof(TIMEMS));
     link_backend = nullptr; // chosen again from the link kind the test sets
+    outbox_holding = 0;
+    outbox_refused = 0;
 }
 
 } // namespace boxtest

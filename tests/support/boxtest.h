@@ -70,6 +70,9 @@ struct Proc {
     int wait_exit(int timeout_ms);
     ~Proc();
 };
+// bin is the program's path, or a command that runs it (an emulator and its options
+// before the path, blank-separated), as concentrator_bin() gives it for a build for the
+// board.
 Proc spawn(const std::string &bin, const std::vector<std::string> &args,
            const std::string &out_path);
 std::string concentrator_bin();

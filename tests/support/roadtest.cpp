@@ -60,6 +60,19 @@ bool wait_files(const std::vector<std::string> &paths, int timeout_ms) {
     return sizes() == before;
 }
 
+bool outbox_waiting(int n, int timeout_ms) {
+    const std::string status = boxtest::root("/home/KELDRAN/DATA/log/outbox.txt");
+    const std::string says = "en_attente=" + std::to_string(n) + "\n";
+    return boxtest::wait_until(
+        [&] { return boxtest::read_file(status).rfind(says, 0) == 0; }, timeout_ms);
+}
+
+bool outbox_counted(const boxtest::Proc &box, int n, int timeout_ms) {
+    const std::string says = "boite d'envoi: " + std::to_string(n) + " resultat(s) en attente";
+    return boxtest::wait_until([&] { return box.output().find(says) != std::string::npos; },
+                               timeout_ms);
+}
+
 const std::string SHARE = "/mnt/GIEGLAN";
 
 std::map<std::string, std::string> serial_link(const std::string &kind,

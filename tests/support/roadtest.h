@@ -28,6 +28,11 @@ std::vector<std::string> record_texts(const std::vector<equipsim::Record> &recs)
 // Waits until every named file exists and its size has stayed the same for a moment.
 bool wait_files(const std::vector<std::string> &paths, int timeout_ms);
 
+// The box's outbox: waits until its status file says n results wait; waits until a box
+// just started says it found n results waiting from before.
+bool outbox_waiting(int n, int timeout_ms);
+bool outbox_counted(const boxtest::Proc &box, int n, int timeout_ms);
+
 // Link lines of the parameter file for a serial line of the given kind ("RS232", "USB",
 // "BLUETOOTH") with its port word (USB "COM1"...) at 9600 bit/s: the extra tags of prepare.
 std::map<std::string, std::string> serial_link(const std::string &kind,

@@ -1,0 +1,6 @@
+# Toolchain of the board, 64-bit ARM (Debian arm64): g++-aarch64-linux-gnu, tests under
+# qemu-aarch64.
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CROSS_TRIPLET aarch64-linux-gnu)
+set(CROSS_QEMU qemu-aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

@@ -1,0 +1,572 @@
+// Outbox of the result files: no result is lost when the share cannot take it.
+//
+// A writer builds each file for the PC in a new entry of the outbox directory on the
+// box's own disk. An entry is "OB1", its delivery rule letter and a NUL, then its place
+// on the share, the OTCLAN order file and the OTCLAN local copy, each ended by a NUL,
+// then the file's bytes exactly as the PC gets them. It is written as "<n>.tmp",
+// flushed to the disk and renamed "<n>.out", and the directory is flushed: the rename is
+// the commit, so a power cut leaves no entry or a whole one, and start-up removes what
+// was half written. The entries of one vehicle are renamed together, or none is kept and
+// the vehicle keeps its result for a later try. Numbers grow with each entry, so the
+// smallest number is the oldest entry.
+//
+// Delivery runs at once after a commit and at every order reading, while the network
+// check says the share is usable: oldest first, a few files or about 200 ms a pass. A
+// file is copied beside its place as "<place>.tmp", flushed, then renamed to its real
+// name, so the PC never sees half a file; only then is the entry removed. A failed copy
+// leaves the entry for the next pass, and the other entries for the same directory wait
+// with it. OTCLAN entries keep the designed rules, applied when they are delivered: the
+// order file gone, the result is kept locally for good; a file with an error becomes
+// the local ".err" copy.
+#include "outbox.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "network.h"
+#include "nod.h"
+
+int outbox_pending;
+long outbox_oldest_age;
+unsigned outbox_seq;
+unsigned outbox_refused;
+int outbox_holding;
+TIMEMS OUTBOX_RETRY;
+
+#define LINK_LOG BOX_PATH("/home/KELDRAN/DATA/log/log.txt")
+#define MAGIC "OB1"
+#define RULE_AT 3 // offset of the rule letter in an entry
+#define HEAD_MAX (5 + 3 * SIZE_OUTBOX_PATH)
+#define SIZE_ENTRY_PATH (sizeof DIR_OUTBOX + 16)
+#define MAX_STAGED 8  // files of one vehicle (one a kind letter), or one identification
+#define MAX_FAILING 8 // directories that refused a copy
+
+// What an entry remembers.
+struct Entry {
+    char rule;
+    char dest[SIZE_OUTBOX_PATH];
+    char order[SIZE_OUTBOX_PATH];
+    char local[SIZE_OUTBOX_PATH];
+    long payload; // offset of the file's bytes
+};
+
+// Entries ended since the last commit, and whether one of them could not be stored.
+static struct {
+    FILE *f;
+    unsigned seq;
+    char rule;
+    long payload;
+    char dest[SIZE_OUTBOX_PATH];
+    char local[SIZE_OUTBOX_PATH];
+} staged[MAX_STAGED];
+static int staged_n;
+static int staged_bad;
+static char refused_dest[SIZE_OUTBOX_PATH]; // the first file that could not be stored
+
+// Directories that refused a copy, with the delivery pass of their last refusal.
+static struct {
+    char dir[SIZE_OUTBOX_PATH];
+    unsigned pass;
+} failing[MAX_FAILING];
+static unsigned pass;
+
+static void entry_path(char *out, size_t size, unsigned seq, const char *ext) {
+    snprintf(out, size, "%s/%010u%s", DIR_OUTBOX, seq, ext);
+}
+
+// 1 when name is an entry's name "<number><ext>", its number in *seq.
+static int entry_number(const char *name, const char *ext, unsigned *seq) {
+    size_t n = 0;
+    while (name[n] >= '0' && name[n] <= '9')
+        n++;
+    if (n == 0 || n > 10 || strcmp(name + n, ext) != 0) return 0;
+    unsigned long long v = strtoull(name, nullptr, 10);
+    if (v > 0xFFFFFFFFull) return 0;
+    *seq = (unsigned)v;
+    return 1;
+}
+
+static int ends_with(const char *s, const char *end) {
+    size_t a = strlen(s), b = strlen(end);
+    return a >= b && strcmp(s + a - b, end) == 0;
+}
+
+// The directory part of a path (up to its last '/').
+static void dir_of(const char *path, char *out, size_t size) {
+    const char *slash = strrchr(path, '/');
+    size_t n = slash ? (size_t)(slash - path) : 0;
+    snprintf(out, size, "%.*s", (int)n, path);
+}
+
+// Flushes a directory's entries (a rename or a removal in it) to the disk.
+static void sync_dir(const char *dir) {
+    int fd = open(dir, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+void outbox_log(const char *what, const char *path, const char *tail) {
+    const char *logPath = path_create_log[0] ? path_create_log : LINK_LOG;
+    FILE *f = fopen(logPath, "a");
+    if (!f) {
+        fprintf(stderr, "\n%s introuvable.%s\n", logPath, strerror(errno));
+        return;
+    }
+    struct tm *t = now_local();
+    // the path is an argument, never a format
+    fprintf(f, "INFO: %02d/%02d/%02d - %02d:%02d:%02d:  %s %s%s\r\n", t->tm_mday, t->tm_mon + 1,
+            t->tm_year % 100, t->tm_hour, t->tm_min, t->tm_sec, what, path, tail);
+    fclose(f);
+}
+
+// Reads what an entry remembers; 0 when it is not a whole entry.
+static int read_entry(const char *path, Entry *e) {
+    static char head[HEAD_MAX];
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) return 0;
+    ssize_t n = 0;
+    while (n < (ssize_t)sizeof head) {
+        ssize_t r = read(fd, head + n, sizeof head - (size_t)n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        n += r;
+    }
+    close(fd);
+    if (n < 5 || memcmp(head, MAGIC, 3) != 0 || head[4] != 0) return 0;
+    e->rule = head[RULE_AT];
+    long at = 5;
+    char *fields[] = {e->dest, e->order, e->local};
+    for (char *field : fields) {
+        const char *end = (const char *)memchr(head + at, 0, (size_t)(n - at));
+        if (!end || end - (head + at) >= (long)SIZE_OUTBOX_PATH) return 0;
+        memcpy(field, head + at, (size_t)(end - head - at) + 1);
+        at = end - head + 1;
+    }
+    e->payload = at;
+    if (!e->dest[0]) return 0;
+    if (e->rule == OUTBOX_RESULT || e->rule == OUTBOX_IDENT) return 1;
+    return (e->rule == OUTBOX_OTCLAN || e->rule == OUTBOX_OTCLAN_ERR) && e->order[0] && e->local[0];
+}
+
+// Copies the bytes of an entry, from offset on, to place through "<place>.tmp" beside
+// it: written, flushed to the disk when durable, then renamed. 0 on success; -1 with
+// errno set, the temporary copy removed where possible.
+static int copy_out(const char *entry, long offset, const char *place, int durable) {
+    char tmp[SIZE_OUTBOX_PATH + 8];
+    int w = snprintf(tmp, sizeof tmp, "%s.tmp", place);
+    if (w < 0 || (size_t)w >= sizeof tmp) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int in = open(entry, O_RDONLY);
+    if (in < 0) return -1;
+    int out = -1, err = 0;
+    if (lseek(in, offset, SEEK_SET) != offset) err = errno ? errno : EIO;
+    if (!err && (out = open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666)) < 0) err = errno;
+    static char buf[4096];
+    while (!err) {
+        ssize_t n = read(in, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) err = errno;
+        if (n <= 0) break;
+        for (ssize_t done = 0; done < n && !err;) {
+            ssize_t k = write(out, buf + done, (size_t)(n - done));
+            if (k < 0 && errno == EINTR) continue;
+            if (k <= 0)
+                err = k < 0 ? errno : EIO;
+            else
+                done += k;
+        }
+    }
+    if (!err && durable && fsync(out) != 0) err = errno;
+    if (out >= 0 && close(out) != 0 && !err) err = errno;
+    close(in);
+    if (!err && rename(tmp, place) != 0) err = errno;
+    if (err) {
+        if (out >= 0) unlink(tmp);
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
+// ---- Counting -------------------------------------------------------------------------
+
+// Counts the waiting entries and the age of the oldest, and keeps new numbers above
+// every number in the outbox.
+static void count_entries(void) {
+    int n = 0, any = 0;
+    unsigned oldest = 0, highest = 0;
+    DIR *d = opendir(DIR_OUTBOX);
+    if (d) {
+        while (struct dirent *de = readdir(d)) {
+            unsigned s;
+            int done = entry_number(de->d_name, ".out", &s);
+            if (!done && !entry_number(de->d_name, ".tmp", &s)) continue;
+            if (!any || s > highest) highest = s;
+            any = 1;
+            if (!done) continue;
+            if (n == 0 || s < oldest) oldest = s;
+            n++;
+        }
+        closedir(d);
+    }
+    if (any && outbox_seq <= highest) outbox_seq = highest + 1;
+    outbox_pending = n;
+    outbox_oldest_age = 0;
+    if (n == 0) return;
+    char path[SIZE_ENTRY_PATH];
+    entry_path(path, sizeof path, oldest, ".out");
+    struct stat st;
+    if (stat(path, &st) == 0 && now_s() > st.st_mtime)
+        outbox_oldest_age = (long)(now_s() - st.st_mtime);
+}
+
+// The smallest entry number above after (-1: any); 0 when there is none.
+static int next_entry(long long after, unsigned *seq) {
+    int found = 0;
+    DIR *d = opendir(DIR_OUTBOX);
+    if (!d) return 0;
+    while (struct dirent *de = readdir(d)) {
+        unsigned s;
+        if (!entry_number(de->d_name, ".out", &s) || (long long)s <= after) continue;
+        if (!found || s < *seq) *seq = s;
+        found = 1;
+    }
+    closedir(d);
+    return found;
+}
+
+// Rewrites the status file when the count or the age differ from what it says (force:
+// even when nothing waits and there is no file yet).
+static void write_status(int force) {
+    char text[64], was[64];
+    int n = snprintf(text, sizeof text, "en_attente=%d\nage_plus_ancien=%ld\n", outbox_pending,
+                     outbox_oldest_age);
+    if (!force) {
+        FILE *old = fopen(PATH_OUTBOX_STATUS, "r");
+        size_t k = old ? fread(was, 1, sizeof was, old) : 0;
+        if (old) fclose(old);
+        if (old ? k == (size_t)n && memcmp(was, text, k) == 0 : outbox_pending == 0) return;
+    }
+    char tmp[sizeof PATH_OUTBOX_STATUS + 4];
+    snprintf(tmp, sizeof tmp, "%s.tmp", PATH_OUTBOX_STATUS);
+    FILE *f = fopen(tmp, "w");
+    if (!f) {
+        fprintf(stderr, "\n%s introuvable.%s\n", PATH_OUTBOX_STATUS, strerror(errno));
+        return;
+    }
+    fputs(text, f);
+    int bad = ferror(f);
+    if (fclose(f) != 0 || bad || rename(tmp, PATH_OUTBOX_STATUS) != 0) unlink(tmp);
+}
+
+void outbox_init(void) {
+    if (mkdir(DIR_OUTBOX, 0755) != 0 && errno != EEXIST)
+        fprintf(stderr, "\n%s introuvable.%s\n", DIR_OUTBOX, strerror(errno));
+    // what was half written when the box stopped never goes out
+    if (DIR *d = opendir(DIR_OUTBOX)) {
+        while (struct dirent *de = readdir(d)) {
+            unsigned s;
+            if (!entry_number(de->d_name, ".tmp", &s)) continue;
+            char path[SIZE_ENTRY_PATH];
+            entry_path(path, sizeof path, s, ".tmp");
+            if (unlink(path) == 0) printf("\nboite d'envoi: %s incomplet, retire\n", path);
+        }
+        closedir(d);
+    }
+    staged_n = 0;
+    staged_bad = 0;
+    outbox_holding = 0;
+    memset(failing, 0, sizeof failing);
+    count_entries();
+    write_status(1);
+    printf("\nboite d'envoi: %d resultat(s) en attente\n", outbox_pending);
+}
+
+// ---- Storing ----------------------------------------------------------------------------
+
+static void store_failed(const char *dest, const char *why) {
+    if (!staged_bad) snprintf(refused_dest, sizeof refused_dest, "%s", dest);
+    staged_bad = 1;
+    fprintf(stderr, "\nboite d'envoi: %s non stocke: %s\n", dest, why);
+}
+
+FILE *outbox_begin(const char *dest, const char *order, const char *local) {
+    if (staged_n == 0 && outbox_holding) {
+        printf("\nboite d'envoi: nouvel essai de stockage pour %s\n", dest);
+        outbox_log("Nouvel essai de stockage du fichier", dest, "");
+    }
+    if (staged_n >= MAX_STAGED || strlen(dest) >= SIZE_OUTBOX_PATH ||
+        strlen(order) >= SIZE_OUTBOX_PATH || strlen(local) >= SIZE_OUTBOX_PATH) {
+        store_failed(dest, strerror(ENAMETOOLONG));
+        return nullptr;
+    }
+    mkdir(DIR_OUTBOX, 0755);
+    char path[SIZE_ENTRY_PATH];
+    for (;; outbox_seq++) { // never over a kept entry, whatever the count said
+        entry_path(path, sizeof path, outbox_seq, ".out");
+        if (access(path, F_OK) != 0) break;
+    }
+    unsigned seq = outbox_seq++;
+    entry_path(path, sizeof path, seq, ".tmp");
+    FILE *f = fopen(path, "wb");
+    if (!f) {
+        store_failed(dest, strerror(errno));
+        return nullptr;
+    }
+    // the rule letter is settled by outbox_end
+    fputs(MAGIC "?", f);
+    fputc(0, f);
+    const char *const fields[] = {dest, order, local};
+    for (const char *field : fields) {
+        fputs(field, f);
+        fputc(0, f);
+    }
+    auto &s = staged[staged_n++];
+    s.f = f;
+    s.seq = seq;
+    s.rule = 0;
+    s.payload = (long)(8 + strlen(dest) + strlen(order) + strlen(local));
+    snprintf(s.dest, sizeof s.dest, "%s", dest);
+    snprintf(s.local, sizeof s.local, "%s", local);
+    return f;
+}
+
+void outbox_end(FILE *f, char rule) {
+    int i = 0;
+    while (i < staged_n && staged[i].f != f)
+        i++;
+    if (!f || i == staged_n) return;
+    int err = 0;
+    if (fflush(f) != 0 || ferror(f)) err = errno ? errno : EIO;
+    if (!err && (fseek(f, RULE_AT, SEEK_SET) != 0 || fputc(rule, f) == EOF || fflush(f) != 0))
+        err = errno ? errno : EIO;
+    if (!err && fsync(fileno(f)) != 0) err = errno;
+    if (fclose(f) != 0 && !err) err = errno ? errno : EIO;
+    staged[i].f = nullptr;
+    staged[i].rule = rule;
+    if (err) store_failed(staged[i].dest, strerror(err));
+}
+
+// An identification file replaces the older entries for the same place.
+static void drop_older(unsigned seq, const char *dest) {
+    static Entry other;
+    DIR *d = opendir(DIR_OUTBOX);
+    if (!d) return;
+    while (struct dirent *de = readdir(d)) {
+        unsigned s;
+        if (!entry_number(de->d_name, ".out", &s) || s >= seq) continue;
+        char path[SIZE_ENTRY_PATH];
+        entry_path(path, sizeof path, s, ".out");
+        if (read_entry(path, &other) && other.rule == OUTBOX_IDENT &&
+            strcmp(other.dest, dest) == 0 && unlink(path) == 0)
+            printf("\nboite d'envoi: %s remplace par un plus recent\n", dest);
+    }
+    closedir(d);
+}
+
+int outbox_commit(void) {
+    if (staged_n == 0 && !staged_bad) return 1;
+    int renamed = 0;
+    for (int i = 0; i < staged_n && !staged_bad; i++, renamed++) {
+        char from[SIZE_ENTRY_PATH], to[SIZE_ENTRY_PATH];
+        entry_path(from, sizeof from, staged[i].seq, ".tmp");
+        entry_path(to, sizeof to, staged[i].seq, ".out");
+        if (staged[i].f || !staged[i].rule)
+            store_failed(staged[i].dest, "non termine");
+        else if (rename(from, to) != 0)
+            store_failed(staged[i].dest, strerror(errno));
+    }
+    if (staged_bad) {
+        // all of the vehicle or nothing: it is written again whole at the retry
+        for (int i = 0; i < staged_n; i++) {
+            if (staged[i].f) fclose(staged[i].f);
+            char path[SIZE_ENTRY_PATH];
+            entry_path(path, sizeof path, staged[i].seq, i < renamed ? ".out" : ".tmp");
+            unlink(path);
+        }
+        sync_dir(DIR_OUTBOX);
+        outbox_refused++;
+        outbox_holding = 1;
+        tim_program_ms(&OUTBOX_RETRY, OUTBOX_RETRY_MS);
+        fprintf(stderr,
+                "\nboite d'envoi pleine: le resultat reste au vehicule, nouvel essai dans %d s\n",
+                OUTBOX_RETRY_MS / 1000);
+        outbox_log("ERREUR stockage du fichier", refused_dest, "");
+        staged_n = 0;
+        staged_bad = 0;
+        return 0;
+    }
+    sync_dir(DIR_OUTBOX);
+    for (int i = 0; i < staged_n; i++) {
+        char path[SIZE_ENTRY_PATH];
+        entry_path(path, sizeof path, staged[i].seq, ".out");
+        // the local copy of an OTCLAN result, as it was always written
+        if (staged[i].local[0] && copy_out(path, staged[i].payload, staged[i].local, 0) != 0)
+            fprintf(stderr, "Fichier inexistant.\n");
+        if (staged[i].rule == OUTBOX_IDENT) drop_older(staged[i].seq, staged[i].dest);
+    }
+    staged_n = 0;
+    outbox_holding = 0;
+    outbox_deliver();
+    return 1;
+}
+
+int outbox_ready(void) {
+    return !outbox_holding || tim_verif_program_ms(OUTBOX_RETRY);
+}
+
+// ---- Delivery ---------------------------------------------------------------------------
+
+enum Put { PUT_SKIPPED, PUT_FAILED, PUT_DONE };
+
+static int failing_of(const char *dir) {
+    for (int k = 0; k < MAX_FAILING; k++)
+        if (failing[k].dir[0] && strcmp(failing[k].dir, dir) == 0) return k;
+    return -1;
+}
+
+// Copies an entry's bytes to `to`. A directory that refused a copy in this pass is not
+// tried again before the next pass; a try after a refusal is logged as a retry.
+static Put put(const char *path, const Entry &e, const char *to) {
+    char dir[SIZE_OUTBOX_PATH];
+    dir_of(to, dir, sizeof dir);
+    int k = failing_of(dir);
+    if (k >= 0 && failing[k].pass == pass) return PUT_SKIPPED;
+    if (k >= 0) outbox_log("Nouvel essai du fichier", to, "");
+    if (copy_out(path, e.payload, to, 1) == 0) {
+        if (k >= 0) failing[k].dir[0] = 0;
+        return PUT_DONE;
+    }
+    fprintf(stderr, "\n%s introuvable.%s\n", to, strerror(errno));
+    outbox_log("ERREUR ecriture du fichier", to, "");
+    if (k < 0) {
+        k = 0;
+        for (int i = 1; i < MAX_FAILING; i++)
+            if (!failing[i].dir[0] || failing[i].pass < failing[k].pass) k = i;
+        snprintf(failing[k].dir, sizeof failing[k].dir, "%s", dir);
+    }
+    failing[k].pass = pass;
+    return PUT_FAILED;
+}
+
+// The entry has reached its end: it leaves the outbox.
+static void delivered(const char *path) {
+    unlink(path);
+    sync_dir(DIR_OUTBOX);
+}
+
+// Copies an OTCLAN entry to its local copy with the ending added, in place of the local
+// copy, and logs what it is.
+static Put keep_local(const char *path, const Entry &e, const char *ending, const char *what,
+                      const char *logged, const char *tail) {
+    char to[SIZE_OUTBOX_PATH + 12];
+    snprintf(to, sizeof to, "%s%s", e.local, ending);
+    Put r = put(path, e, to);
+    if (r != PUT_DONE) return r;
+    unlink(e.local);
+    outbox_log(what, logged, tail);
+    delivered(path);
+    return r;
+}
+
+// Delivers one entry by its rule; 0 when it was not tried (its directory refused a copy
+// in this pass).
+static int deliver_entry(unsigned seq) {
+    static Entry e;
+    char path[SIZE_ENTRY_PATH];
+    entry_path(path, sizeof path, seq, ".out");
+    if (!read_entry(path, &e)) {
+        fprintf(stderr, "\nboite d'envoi: entree illisible %s\n", path);
+        return 1;
+    }
+    Put r;
+    if ((e.rule == OUTBOX_OTCLAN || e.rule == OUTBOX_OTCLAN_ERR) && access(e.order, F_OK) != 0) {
+        // the order is no longer on the share: nothing is delivered, the result is kept
+        fprintf(stderr, "Fichier %s inexistant.\n", e.order);
+        r = keep_local(path, e, OUTBOX_ORPHAN, "ERREUR fichier inexistant", e.order, "");
+    } else if (e.rule == OUTBOX_OTCLAN_ERR) {
+        r = keep_local(path, e, ".err", "ERREUR sur fichier", e.local, ".err");
+    } else {
+        r = put(path, e, e.dest);
+        if (r == PUT_DONE) {
+            outbox_log("Ecriture du fichier", e.dest, "");
+            delivered(path);
+        }
+    }
+    return r != PUT_SKIPPED;
+}
+
+static long elapsed_ms(const struct timeval &from) {
+    struct timeval now;
+    now_tv(&now);
+    return (long)((now.tv_sec - from.tv_sec) * 1000 + (now.tv_usec - from.tv_usec) / 1000);
+}
+
+void outbox_deliver(void) {
+    count_entries();
+    if (outbox_pending > 0 && testNetwork() == 0) {
+        pass++;
+        struct timeval started;
+        now_tv(&started);
+        long long after = -1;
+        unsigned seq = 0;
+        int tried = 0;
+        while (tried < OUTBOX_PASS_FILES && next_entry(after, &seq)) {
+            if (tried > 0 && elapsed_ms(started) > OUTBOX_PASS_MS) break;
+            after = seq;
+            tried += deliver_entry(seq);
+        }
+        count_entries();
+    }
+    write_status(0);
+}
+
+// ---- Local copies -----------------------------------------------------------------------
+
+// 1 when an entry still waiting has path as its local copy.
+static int awaited_copy(const char *path) {
+    static Entry other;
+    DIR *d = opendir(DIR_OUTBOX);
+    if (!d) return 0;
+    int found = 0;
+    while (!found) {
+        struct dirent *de = readdir(d);
+        if (!de) break;
+        unsigned s;
+        if (!entry_number(de->d_name, ".out", &s)) continue;
+        char entry[SIZE_ENTRY_PATH];
+        entry_path(entry, sizeof entry, s, ".out");
+        found = read_entry(entry, &other) && strcmp(other.local, path) == 0;
+    }
+    closedir(d);
+    return found;
+}
+
+void outbox_clean_copies(void) {
+    DIR *d = opendir(DIR_LOCAL_RES);
+    if (!d) return;
+    const time_t now = now_s();
+    while (struct dirent *de = readdir(d)) {
+        const char *name = de->d_name;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+        // never delivered: kept for good
+        if (ends_with(name, ".err") || ends_with(name, OUTBOX_ORPHAN)) continue;
+        char path[sizeof DIR_LOCAL_RES + 256];
+        snprintf(path, sizeof path, "%s/%s", DIR_LOCAL_RES, name);
+        struct stat st;
+        if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        // whole days of age, as "find -mtime +7" counts them
+        if (now < st.st_mtime || (now - st.st_mtime) / 86400 <= OUTBOX_KEEP_DAYS) continue;
+        if (awaited_copy(path)) continue;
+        unlink(path);
+    }
+    closedir(d);
+}

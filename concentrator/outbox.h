@@ -1,0 +1,67 @@
+// Outbox of the result files: every file meant for the PC is first stored whole on the
+// box's own disk, then delivered to its place on the share while the share is usable.
+#pragma once
+
+#include <stdio.h>
+
+#include "plat.h"
+#include "tim.h"
+
+// The outbox directory (start-up never cleans it) and the status file for technicians.
+#define DIR_OUTBOX BOX_PATH("//home/KELDRAN/DATA/outbox")
+#define PATH_OUTBOX_STATUS BOX_PATH("/home/KELDRAN/DATA/log/outbox.txt")
+// Room for any path an entry remembers (destination, order file, local copy).
+#define SIZE_OUTBOX_PATH (300 + ROOTLEN)
+
+// Delivery rule of an entry, kept in the entry itself.
+#define OUTBOX_RESULT 'R'     // copied to its place on the share
+#define OUTBOX_IDENT 'I'      // the same; a newer entry for the same place replaces it
+#define OUTBOX_OTCLAN 'O'     // sealed OTCLAN file: delivered while its order file is there
+#define OUTBOX_OTCLAN_ERR 'E' // OTCLAN file with an error: becomes the local ".err" copy
+
+// A delivery pass tries at most this many files, and starts no new one after this time.
+#define OUTBOX_PASS_FILES 8
+#define OUTBOX_PASS_MS 200
+// After the box's disk refused a result, the hand-over waits this long before retrying.
+#define OUTBOX_RETRY_MS 5000
+// Local copies of delivered OTCLAN results are kept this many days.
+#define OUTBOX_KEEP_DAYS 7
+// Ending of a local copy whose order file was gone at delivery: kept for good.
+#define OUTBOX_ORPHAN ".orphelin"
+
+extern int outbox_pending;      // entries waiting for delivery, at the last count
+extern long outbox_oldest_age;  // age in seconds of the oldest of them, at the last count
+extern unsigned outbox_seq;     // number of the next entry: above every number in the outbox
+extern unsigned outbox_refused; // results the box's disk could not take, since start
+extern int outbox_holding;      // 1 from a refused result until a result is stored again
+extern TIMEMS OUTBOX_RETRY;     // when the refused result may be handed over again
+
+// Start-up: makes the outbox, removes entries half written when the box stopped (never
+// delivered), numbers new entries after the kept ones and writes the status file.
+void outbox_init(void);
+
+// Opens a new entry for a file whose place is dest; order and local are the OTCLAN order
+// file and local copy ("" for the other protocols). The caller writes the file's bytes
+// into the stream and hands it to outbox_end. nullptr when the box's disk refuses (the
+// next outbox_commit then reports the refusal).
+FILE *outbox_begin(const char *dest, const char *order, const char *local);
+// Closes an entry opened by outbox_begin with its delivery rule; the entry is flushed to
+// the disk but not yet part of the outbox.
+void outbox_end(FILE *f, char rule);
+// Makes every entry ended since the last commit part of the outbox at once, then tries a
+// delivery. 0 when one of them could not be stored: none is kept, outbox_refused grows
+// and the hand-over pauses (outbox_ready) so that the vehicle keeps its result.
+int outbox_commit(void);
+// 0 while a refused result waits for its retry, else 1.
+int outbox_ready(void);
+
+// One delivery pass: when the share is usable (testNetwork), the oldest entries first,
+// bounded in files and time; rewrites the status file when the count or age changed.
+void outbox_deliver(void);
+
+// The weekly clean-up of the local OTCLAN copies: removes those older than
+// OUTBOX_KEEP_DAYS, except ".err" and orphan copies and copies still waiting.
+void outbox_clean_copies(void);
+
+// Appends "INFO: <date> - <time>:  <what> <path><tail>" to the link log.
+void outbox_log(const char *what, const char *path, const char *tail);

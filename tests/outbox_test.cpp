@@ -1,0 +1,327 @@
+// Outbox of the result files: what waits while the share cannot take it, what reaches the
+// share once it can (whole, once, oldest first), the faults on the way (a directory
+// missing or a plain file in its place, a copy cut half-way, a leftover ".tmp", a restart
+// with a half-written entry, the box's own disk refusing the result), the OTCLAN rules
+// applied when a file leaves, and the clean-up of the local copies.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdio.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "boxtest.h"
+#include "dat.h"
+#include "file_param.h"
+#include "fsm.h"
+#include "nod.h"
+#include "outbox.h"
+#include "tim.h"
+
+using boxtest::exists;
+using boxtest::list_dir;
+using boxtest::read_file;
+using boxtest::root;
+using boxtest::write_file;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+const std::string OUTBOX = "/home/KELDRAN/DATA/outbox";
+const std::string RES = "/mnt/GIEGLAN/RES";
+const std::string ID = "/mnt/GIEGLAN/ID";
+const std::string LOCAL = "/home/KELDRAN/DATA/log/RES";
+const std::string LOG = "/home/KELDRAN/DATA/log/log.txt";
+
+class Outbox : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        boxtest::reset_root();
+        boxtest::reset_state();
+        boxtest::set_network(0);
+        snprintf(path_create_log, sizeof path_create_log, "%s", root(LOG).c_str());
+        mkdir(root(RES).c_str(), 0755);
+        mkdir(root(ID).c_str(), 0755);
+        mkdir(root(LOCAL).c_str(), 0755);
+        outbox_init();
+    }
+    // A file stored as a writer stores it (not yet committed).
+    void stage(const std::string &dest, const std::string &bytes, char rule = OUTBOX_RESULT,
+               const std::string &order = "", const std::string &local = "") {
+        FILE *f = outbox_begin(dest.c_str(), order.c_str(), local.c_str());
+        ASSERT_NE(f, nullptr);
+        fwrite(bytes.data(), 1, bytes.size(), f);
+        outbox_end(f, rule);
+    }
+    void store(const std::string &dest, const std::string &bytes, char rule = OUTBOX_RESULT) {
+        stage(dest, bytes, rule);
+        EXPECT_EQ(outbox_commit(), 1);
+    }
+    Strings entries() { return list_dir(root(OUTBOX)); }
+    std::string log() { return read_file(root(LOG)); }
+    // Bytes that tell results apart, with control bytes and a NUL as a result may hold.
+    static std::string bytes(int n) {
+        std::string b = "[MESURES]\r\n0320=KELDRAN.G\r\n0501=" + std::to_string(n) + "\r\n";
+        b += std::string("\x01\x00\xFF", 3) + std::string(200, 'x') + "\r\n";
+        return b;
+    }
+};
+
+// Lines of the log that name path, in order, without their time stamp.
+Strings logged(const std::string &log, const std::string &path) {
+    Strings out;
+    for (const std::string &l : boxtest::lines_of(log))
+        if (l.find(path) != std::string::npos) out.push_back(l.substr(l.find(":  ") + 3));
+    return out;
+}
+
+} // namespace
+
+TEST_F(Outbox, ResultsWaitWhileTheShareIsUnusableThenArriveWholeOnceOldestFirst) {
+    boxtest::set_network(1);
+    for (int i = 0; i < 10; i++)
+        store(root(RES + "/V" + std::to_string(i) + ".G"), bytes(i));
+    EXPECT_TRUE(list_dir(root(RES)).empty());
+    ASSERT_EQ(entries().size(), 10u);
+    // the oldest has waited two minutes
+    struct timeval old[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
+    utimes(root(OUTBOX + "/" + entries()[0]).c_str(), old);
+    outbox_deliver();
+    std::string status = read_file(root("/home/KELDRAN/DATA/log/outbox.txt"));
+    ASSERT_EQ(status.rfind("en_attente=10\nage_plus_ancien=", 0), 0u) << status;
+    long age = std::stol(status.substr(status.find("ancien=") + 7));
+    EXPECT_GE(age, 120);
+    EXPECT_LT(age, 180);
+
+    // the network answers, but the box is marked offline
+    boxtest::set_network(0);
+    write_file(root("/home/KELDRAN/DATA/offline.state"), "");
+    outbox_deliver();
+    EXPECT_TRUE(list_dir(root(RES)).empty());
+    EXPECT_FALSE(exists(root(LOG)));
+
+    // back: a pass delivers the eight oldest, the next one the rest
+    boxtest::remove_file(root("/home/KELDRAN/DATA/offline.state"));
+    outbox_deliver();
+    EXPECT_EQ(list_dir(root(RES)).size(), (size_t)OUTBOX_PASS_FILES);
+    EXPECT_EQ(read_file(root("/home/KELDRAN/DATA/log/outbox.txt")),
+              "en_attente=2\nage_plus_ancien=0\n");
+    outbox_deliver();
+    Strings names;
+    for (int i = 0; i < 10; i++) {
+        names.push_back("V" + std::to_string(i) + ".G");
+        EXPECT_EQ(read_file(root(RES + "/" + names.back())), bytes(i)) << i;
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(list_dir(root(RES)), names) << "nothing else on the share, no .tmp";
+    EXPECT_TRUE(entries().empty());
+    Strings expected;
+    for (int i = 0; i < 10; i++)
+        expected.push_back("Ecriture du fichier " + root(RES + "/V" + std::to_string(i) + ".G"));
+    EXPECT_EQ(logged(log(), root(RES)), expected) << "each once, oldest first";
+    EXPECT_EQ(read_file(root("/home/KELDRAN/DATA/log/outbox.txt")),
+              "en_attente=0\nage_plus_ancien=0\n");
+}
+
+TEST_F(Outbox, MissingOrBlockedDirectoryKeepsTheResultUntilItIsMended) {
+    const std::string a = root(RES + "/A.G");
+    rmdir(root(RES).c_str());
+    testing::internal::CaptureStderr();
+    store(a, bytes(1));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(a + " introuvable."), std::string::npos) << err;
+    EXPECT_EQ(entries().size(), 1u);
+
+    // a plain file where the directory should be; an identification file for another
+    // directory is not held back by it
+    write_file(root(RES), "not a directory");
+    store(root(ID + "/X.G"), "ident");
+    EXPECT_EQ(read_file(root(ID + "/X.G")), "ident");
+    EXPECT_EQ(entries().size(), 1u);
+
+    boxtest::remove_file(root(RES));
+    mkdir(root(RES).c_str(), 0755);
+    outbox_deliver();
+    EXPECT_EQ(read_file(a), bytes(1));
+    EXPECT_EQ(list_dir(root(RES)), Strings{"A.G"});
+    EXPECT_TRUE(entries().empty());
+    EXPECT_EQ(logged(log(), a), (Strings{"ERREUR ecriture du fichier " + a,
+                                         "Nouvel essai du fichier " + a,
+                                         "ERREUR ecriture du fichier " + a,
+                                         "Nouvel essai du fichier " + a,
+                                         "Ecriture du fichier " + a}));
+}
+
+TEST_F(Outbox, CopyCutHalfWayOrLeftByAKillNeverShowsUnderTheRealName) {
+    const std::string a = root(RES + "/A.G");
+    boxtest::set_network(1);
+    store(a, bytes(7));
+    boxtest::set_network(0);
+    // files may grow to 64 bytes only: the copy stops half-way
+    struct rlimit was;
+    getrlimit(RLIMIT_FSIZE, &was);
+    struct rlimit small = was;
+    small.rlim_cur = 64;
+    sighandler_t old = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    outbox_deliver();
+    setrlimit(RLIMIT_FSIZE, &was);
+    signal(SIGXFSZ, old);
+    EXPECT_FALSE(exists(a));
+    EXPECT_FALSE(exists(a + ".tmp")) << "the cut copy is removed";
+    EXPECT_EQ(entries().size(), 1u);
+
+    // a concentrator killed while it copied left half a file under the temporary name
+    write_file(a + ".tmp", bytes(7).substr(0, 30));
+    outbox_deliver();
+    EXPECT_EQ(read_file(a), bytes(7));
+    EXPECT_EQ(list_dir(root(RES)), Strings{"A.G"});
+    EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(Outbox, RestartDropsWhatWasHalfWrittenAndDeliversEverythingWhole) {
+    boxtest::set_network(1);
+    store(root(RES + "/A.G"), bytes(1));
+    store(root(RES + "/B.G"), bytes(2));
+    // kept from a run before: a whole entry numbered well above, and one the power cut
+    // while it was written
+    char name[32];
+    auto header = [&](const std::string &dest) {
+        return std::string("OB1R\0", 5) + root(RES + dest) + std::string("\0\0\0", 3);
+    };
+    snprintf(name, sizeof name, "/%010u.out", outbox_seq + 100);
+    write_file(root(OUTBOX + name), header("/OLD.G") + bytes(4));
+    snprintf(name, sizeof name, "/%010u.tmp", outbox_seq + 200);
+    write_file(root(OUTBOX + name), header("/HALF.G") + "[MES");
+    outbox_init();
+    EXPECT_EQ(entries().size(), 3u) << "the half-written entry is gone";
+    EXPECT_EQ(read_file(root("/home/KELDRAN/DATA/log/outbox.txt")).rfind("en_attente=3\n", 0), 0u);
+    store(root(RES + "/C.G"), bytes(3));
+    boxtest::set_network(0);
+    outbox_deliver();
+    EXPECT_EQ(list_dir(root(RES)), (Strings{"A.G", "B.G", "C.G", "OLD.G"}));
+    EXPECT_EQ(read_file(root(RES + "/OLD.G")), bytes(4));
+    EXPECT_EQ(read_file(root(RES + "/C.G")), bytes(3));
+    EXPECT_EQ(logged(log(), root(RES)),
+              (Strings{"Ecriture du fichier " + root(RES + "/A.G"),
+                       "Ecriture du fichier " + root(RES + "/B.G"),
+                       "Ecriture du fichier " + root(RES + "/OLD.G"),
+                       "Ecriture du fichier " + root(RES + "/C.G")}))
+        << "a new entry comes after every one kept";
+}
+
+TEST_F(Outbox, NewerIdentificationFileReplacesTheOneWaitingButResultsAllGo) {
+    boxtest::set_network(1);
+    store(root(ID + "/X.G"), "old", OUTBOX_IDENT);
+    store(root(RES + "/K.G"), "first");
+    store(root(ID + "/X.G"), "new", OUTBOX_IDENT);
+    store(root(RES + "/K.G"), "second");
+    EXPECT_EQ(entries().size(), 3u);
+    boxtest::set_network(0);
+    outbox_deliver();
+    EXPECT_EQ(read_file(root(ID + "/X.G")), "new");
+    EXPECT_EQ(read_file(root(RES + "/K.G")), "second");
+    EXPECT_EQ(logged(log(), root(RES + "/K.G")).size(), 2u) << "a result is never dropped";
+    EXPECT_EQ(logged(log(), root(ID + "/X.G")).size(), 1u);
+}
+
+TEST_F(Outbox, OtclanErrorFileSealedOfflineBecomesTheErrCopyOnceBack) {
+    const std::string order = root("/mnt/GIEGLAN/CI/V.CI"), local = root(LOCAL + "/V.G");
+    mkdir(root("/mnt/GIEGLAN/CI").c_str(), 0755);
+    write_file(order, "order");
+    write_file(root("/home/KELDRAN/DATA/offline.state"), "");
+    stage(root(RES + "/V.G"), "sealed\r\nerr=49\r\n", OUTBOX_OTCLAN_ERR, order, local);
+    ASSERT_EQ(outbox_commit(), 1);
+    EXPECT_EQ(list_dir(root(LOCAL)), Strings{"V.G"}) << "offline: the local copy only";
+    boxtest::remove_file(root("/home/KELDRAN/DATA/offline.state"));
+    outbox_deliver();
+    EXPECT_EQ(list_dir(root(LOCAL)), Strings{"V.G.err"});
+    EXPECT_EQ(read_file(local + ".err"), "sealed\r\nerr=49\r\n");
+    EXPECT_TRUE(list_dir(root(RES)).empty());
+    EXPECT_EQ(logged(log(), local), Strings{"ERREUR sur fichier " + local + ".err"});
+}
+
+TEST_F(Outbox, CleanUpRemovesOnlyDeliveredCopiesOlderThanAWeek) {
+    auto copy = [&](const std::string &name, int days) {
+        write_file(root(LOCAL + "/" + name), name);
+        struct timeval t[2] = {{time(nullptr) - days * 86400 - 60, 0},
+                               {time(nullptr) - days * 86400 - 60, 0}};
+        utimes(root(LOCAL + "/" + name).c_str(), t);
+    };
+    copy("OLD.G", 9);
+    copy("WEEK.G", 7); // seven whole days: kept, as "find -mtime +7" keeps it
+    copy("OLD.O.err", 30);
+    copy("OLD.P" OUTBOX_ORPHAN, 30);
+    mkdir(root("/mnt/GIEGLAN/CI").c_str(), 0755);
+    write_file(root("/mnt/GIEGLAN/CI/WAIT.CI"), "order");
+    boxtest::set_network(1);
+    stage(root(RES + "/WAIT.G"), "WAIT.G", OUTBOX_OTCLAN, root("/mnt/GIEGLAN/CI/WAIT.CI"),
+          root(LOCAL + "/WAIT.G"));
+    ASSERT_EQ(outbox_commit(), 1);
+    copy("WAIT.G", 9); // the local copy of a result still waiting
+    outbox_clean_copies();
+    EXPECT_EQ(list_dir(root(LOCAL)),
+              (Strings{"OLD.O.err", "OLD.P" OUTBOX_ORPHAN, "WAIT.G", "WEEK.G"}));
+}
+
+// ---- The box's own disk refuses the result ----------------------------------------------
+
+TEST_F(Outbox, FullBoxKeepsTheResultInItsSlotAndTriesAgainAtTheNextPass) {
+    boxtest::FakeClock clock;
+    snprintf(save_protocol, sizeof save_protocol, "GIEGLAN");
+    giegtype = 1; // a single instrument: the result is handed over by its slot's key
+    snprintf(SI[0].cle, sizeof SI[0].cle, "KEY3");
+    snprintf(SI[0].plaqueinfo, sizeof SI[0].plaqueinfo, "AB123CD");
+    Cpt_plaque = 1;
+    vehicule &v = voiture[3];
+    snprintf(v.cle, sizeof v.cle, "KEY3      ");
+    snprintf(v.plaque, sizeof v.plaque, "AB123CD");
+    v.idx = 5;
+    snprintf(data[5], SIZEDATA, "\x17" "0200AB123CD\x17" "050200.1");
+    termine[3] = 1;
+    auto pass = [&] {
+        tim_program_ms(&TIME_1S, 60000); // no order reading in these passes
+        PCaction(0);
+    };
+    // the outbox cannot be written: a plain file where its directory should be
+    boxtest::reset_root();
+    boxtest::set_network(0);
+    mkdir(root(RES).c_str(), 0755);
+    write_file(root(OUTBOX), "");
+    testing::internal::CaptureStderr();
+    pass();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("le resultat reste au vehicule"), std::string::npos) << err;
+    EXPECT_EQ(outbox_refused, 1u);
+    EXPECT_STREQ(v.cle, "KEY3      ");
+    EXPECT_EQ(termine[3], 1);
+    EXPECT_STREQ(data[5], "\x17" "0200AB123CD\x17" "050200.1") << "the result stays";
+
+    pass();
+    EXPECT_EQ(outbox_refused, 1u) << "not before the retry is due";
+    clock.advance_us((OUTBOX_RETRY_MS + 100) * 1000LL);
+    pass();
+    EXPECT_EQ(outbox_refused, 2u) << "tried again, refused again";
+    EXPECT_EQ(termine[3], 1);
+
+    boxtest::remove_file(root(OUTBOX));
+    clock.advance_us((OUTBOX_RETRY_MS + 100) * 1000LL);
+    pass();
+    EXPECT_EQ(outbox_refused, 2u);
+    std::string g = read_file(root(RES + "/KEY3.G"));
+    EXPECT_NE(g.find("\r\n0502=00.1\r\n"), std::string::npos) << g;
+    EXPECT_STREQ(v.cle, "") << "emptied once stored";
+    EXPECT_EQ(data[5][0], 0);
+    EXPECT_EQ(termine[3], 0);
+    const std::string k3 = root("/" + RES + "/KEY3.G"); // the writer's path
+    EXPECT_EQ(logged(log(), k3), (Strings{"ERREUR stockage du fichier " + k3,
+                                          "Nouvel essai de stockage du fichier " + k3,
+                                          "ERREUR stockage du fichier " + k3,
+                                          "Nouvel essai de stockage du fichier " + k3,
+                                          "Ecriture du fichier " + k3}));
+}
