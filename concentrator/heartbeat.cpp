@@ -7,11 +7,12 @@
 // watches. Every use of the GPIO device opens it, issues its requests and closes it.
 //
 // The loop services the heartbeat between its passes; every wait that may last longer
-// (for an acknowledgement, a frame, a connection, a device) waits in slices that end at
-// the heartbeat's next deadline and services it in between, so the liveness value
-// grows every second whatever the equipment does. The loop's second counter cpt_offfreq
-// is counted in the same place: it counts the seconds of the waits as well, so a lost
-// dialogue is reset ten seconds after the last reset in time, not in passes.
+// (for an acknowledgement, a frame, a connection, a device, a shell command) waits in
+// slices that end at the heartbeat's next deadline and services it in between, so the
+// liveness value grows every second whatever the equipment or the network does. The
+// loop's second counter cpt_offfreq is counted in the same place: it counts the seconds
+// of the waits as well, so a lost dialogue is reset ten seconds after the last reset in
+// time, not in passes.
 #include "heartbeat.h"
 
 #include <errno.h>
@@ -69,10 +70,14 @@ void heartbeat(void) {
     climbing_led_watch_dog();
 }
 
+// 1 once start-up has armed the heartbeat LED's timer: a wait of start-up before that
+// (the network check of the first clock synchronisation) leaves the heartbeat alone.
+static int heartbeat_started(void) { return CLIMBING_LED.ms != 0; }
+
 // Microseconds until a timer of the heartbeat runs out.
 static int64_t heartbeat_due_us(void) {
     static const TIMEMS *const timers[] = {&OFFFREQ, &CLIMBING_LED};
-    return tim_nearest_us(timers, 2);
+    return heartbeat_started() ? tim_nearest_us(timers, 2) : INT64_MAX;
 }
 
 static int64_t now_us(void) {
@@ -108,6 +113,12 @@ void heartbeat_sleep_out(TIMEMS t) {
     while (!tim_verif_program_ms(t))
         heartbeat_sleep_us(tim_left_us(t) + 1);
 }
+
+static void heartbeat_between(void) {
+    if (heartbeat_started()) heartbeat();
+}
+
+int heartbeat_cmd(const char *cmd) { return run_cmd_between(cmd, heartbeat_between); }
 
 void heartbeat_idle(const TIMEMS *const *timers, int n) {
     int64_t us = tim_nearest_us(timers, n);

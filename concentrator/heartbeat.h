@@ -32,6 +32,9 @@ int heartbeat_wait(long us, int (*wait_slice)(long slice_us));
 void heartbeat_sleep_us(int64_t us);
 // Sleeps until the timer has run out, servicing the heartbeat.
 void heartbeat_sleep_out(TIMEMS t);
+// Runs a shell command line (run_cmd), servicing the heartbeat while it runs: the
+// network check may take seconds when the share's server is gone.
+int heartbeat_cmd(const char *cmd);
 // Sleeps until the nearest of the n timers has run out, a second at most, servicing
 // the heartbeat; the heartbeat's own timers count among them.
 void heartbeat_idle(const TIMEMS *const *timers, int n);

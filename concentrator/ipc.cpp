@@ -5,7 +5,8 @@
 // of the connection attempt and the socket's pending error says how it ended. The
 // socket stays non-blocking: receives are always preceded by a wait for data, and
 // sends suppress the broken-pipe signal so a dropped connection is only an error code.
-// The waits for the connection and for room to send service the heartbeat.
+// The waits for the connection, for data and for room to send sleep in select and
+// service the heartbeat.
 //
 // The address is read from the parameter file verbatim; blanks around it are not part
 // of it. An address that still does not parse is told once, naming the value, and no
@@ -108,14 +109,19 @@ int getSocketC(char *buffer, int tailleDuBuffer) {
     return n == 0 ? -1 : 1; // nothing to read although select said so: the peer has closed
 }
 
-int getSocketCTimeout(char *buffer, int tailleDuBuffer, int timeOutSec, int timeOutUsec) {
-    buffer[0] = 0;
-    if (SocketDescriptor < 0) return 0;
+// One slice of a wait for data: 1 when the socket became readable.
+static int readable_slice(long us) {
     fd_set rset;
     FD_ZERO(&rset);
     FD_SET(SocketDescriptor, &rset);
-    struct timeval tv = {timeOutSec, timeOutUsec};
-    if (select(SocketDescriptor + 1, &rset, nullptr, nullptr, &tv) != 1) return 0;
+    struct timeval tv = {us / 1000000, us % 1000000};
+    return select(SocketDescriptor + 1, &rset, nullptr, nullptr, &tv) == 1;
+}
+
+int getSocketCTimeout(char *buffer, int tailleDuBuffer, int timeOutSec, int timeOutUsec) {
+    buffer[0] = 0;
+    if (SocketDescriptor < 0) return 0;
+    if (!heartbeat_wait((long)timeOutSec * 1000000 + timeOutUsec, readable_slice)) return 0;
     return getSocketC(buffer, tailleDuBuffer);
 }
 

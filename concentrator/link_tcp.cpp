@@ -34,12 +34,6 @@ static void tcp_dropped(void) {
 
 static void tcp_open(void) {}
 
-// One slice of the wait for a receive: 1 bytes in the queue (or a receive that brought
-// none), -1 the connection is closed or broken, 0 nothing within the slice.
-static int receive_slice(long us) {
-    return getSocketCTimeout(tcp_queue, SIZE_SOCKBUF, (int)(us / 1000000), (int)(us % 1000000));
-}
-
 static int tcp_begin(int sending) {
     if (sending) return 0;
     tcp_queue[0] = 0;
@@ -72,7 +66,8 @@ static int tcp_recv(char *c, long wait_us, int refill) {
     }
     if (!refill) return 0;
     tcp_head = 0;
-    int r = heartbeat_wait(wait_us, receive_slice);
+    int r = getSocketCTimeout(tcp_queue, SIZE_SOCKBUF, (int)(wait_us / 1000000),
+                              (int)(wait_us % 1000000));
     if (r < 0) return -1;
     if (r == 0 || !tcp_queue[0]) return 0;
     *c = tcp_queue[tcp_head++];

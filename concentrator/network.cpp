@@ -36,7 +36,7 @@ int testNetwork(void) {
         fclose(f);
         return -1;
     }
-    int status = run_cmd("testNetwork.sh");
+    int status = heartbeat_cmd("testNetwork.sh");
     fprintf(stderr, "\résultat du test de network %i\n", status);
     return status;
 }

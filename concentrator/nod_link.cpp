@@ -110,7 +110,7 @@ static void rotate_log(void) {
     if (unlink(path_create_log) != 0)
         fprintf(stderr, "\nerreur d'effacement %s\n", strerror(errno));
     heartbeat_sleep_us(1000000);
-    run_cmd(CMD_RM_LOGS);
+    heartbeat_cmd(CMD_RM_LOGS);
     FILE *f = fopen(path_create_log, "w");
     if (!f)
         fprintf(stderr, "\n%s introuvable.%s\n", path_create_log, strerror(errno));

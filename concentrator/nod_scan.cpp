@@ -205,12 +205,12 @@ int read_periph_list(const char *frame) {
 static void update_opa_marker(int opa) {
     if (TestOpaPourCI == 0 && opa) {
         printf("Suppr CECK_NO_OPA");
-        run_cmd("rm " BOX_PATH("/home/KELDRAN/DATA/CHECK_NO_OPA"));
+        heartbeat_cmd("rm " BOX_PATH("/home/KELDRAN/DATA/CHECK_NO_OPA"));
         TestOpaPourCI = 1;
     }
     if (TestOpaPourCI == 1 && !opa) {
         printf("Ecriture CHECK_NO_OPA");
-        run_cmd("touch " BOX_PATH("/home/KELDRAN/DATA/CHECK_NO_OPA"));
+        heartbeat_cmd("touch " BOX_PATH("/home/KELDRAN/DATA/CHECK_NO_OPA"));
         TestOpaPourCI = 0;
     }
 }

@@ -38,6 +38,9 @@
 // The line is appended to the command log first; in the dev build the commands that
 // would change the machine (date, hwclock, reboot) are logged and never run.
 int run_cmd(const char *cmd);
+// Runs one shell command line as run_cmd does and calls between() (when not nullptr)
+// every 5 ms while the command runs, so that what must go on meanwhile does.
+int run_cmd_between(const char *cmd, void (*between)(void));
 // Replaces the command runner (tests only): the hook gets each command line instead of
 // the log and the shell, and its answer is the exit status; nullptr restores the shell.
 extern int (*cmd_hook)(const char *cmd);

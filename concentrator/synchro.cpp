@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "file_param.h"
+#include "heartbeat.h"
 #include "network.h"
 #include "outbox.h"
 #include "plat.h"
@@ -71,8 +72,8 @@ int sync_hour(void) {
                 printf("HEURE :%s \n", hour);
                 char cmd[128 + ROOTLEN];
                 snprintf(cmd, sizeof cmd, "date \"%s %s\"", date, hour);
-                run_cmd(cmd);
-                run_cmd("hwclock -u -w");
+                heartbeat_cmd(cmd);
+                heartbeat_cmd("hwclock -u -w");
                 outbox_clean_copies(); // delivered local copies older than seven days
                 result = 1;
                 first_Sync = first_Sync == 0 ? 1 : 2;
@@ -85,8 +86,8 @@ int sync_hour(void) {
     }
     if (result == 0 && start_tm.tm_year + 1900 < 2012) {
         printf("Régulation date et heure");
-        run_cmd("date \"2012-01-01 01:01:01\"");
-        run_cmd("hwclock -u -w");
+        heartbeat_cmd("date \"2012-01-01 01:01:01\"");
+        heartbeat_cmd("hwclock -u -w");
     }
     return result;
 }
