@@ -1,7 +1,10 @@
 // Vehicle tables, order, measure and identification tables, and the dialogue state
 // shared by the units of the concentrator. Everything is a process global that lives
-// as long as the process; the comments in the headers say which unit fills what.
+// as long as the process; the comments in the headers say which unit fills what. The
+// few operations that every unit of the dialogue needs on the tables live here too.
 #include "dat.h"
+
+#include <string.h>
 
 vehicule voiture[NBPLAQUEMAX];
 char data[NBDATA][SIZEDATA];
@@ -29,6 +32,8 @@ char *ptinfo[2] = {Info.plaque, Info.carburant};
 
 char imageFichier[TAILLEFICHIER];
 
+char COMOINPROG[2];
+int TestOpaPourCI;
 char COM_STAT;
 char giegtype;
 char ERREUR;
@@ -55,3 +60,36 @@ char dir_asa[200 + ROOTLEN];
 char type_measure[NBKIND] = {0x1E, 0x1E, 0x1E, 0x1E, 0x1E, 0x1E};
 char nb_measure;
 char CSM1, CSM2, CSM3, CSM4, CSM5, CSM6;
+
+int sihc_row_of_position(int r) {
+    if (r < 0 || r >= 6) return -1;
+    int number = (unsigned char)type_hardware_connect2[r][0];
+    if (number < 1 || number > NBPERIPH) return -1;
+    return number - 1;
+}
+
+void empty_slot(int i) {
+    vehicule &v = voiture[i];
+    if (v.idx < NBDATA) memset(data[v.idx], 0, SIZEDATA);
+    memset(v.cle, 0, sizeof v.cle);
+    memset(v.plaque, 0, sizeof v.plaque);
+    memset(v.cartype, 0, sizeof v.cartype);
+    memset(v.autreinfo, 0, sizeof v.autreinfo);
+    v.idx = ALL;
+    v.serial = 0;
+    v.order = 0;
+    newplaque[i] = 0;
+    termine[i] = 0;
+}
+
+int effacecar(const char *cle, char falseortrue) {
+    // the first slot of the key; the dialogue empties the slot it decided for by its
+    // index instead (empty_slot), since two slots may once have shared a key
+    for (int i = 0; i < NBPLAQUEMAX; i++) {
+        if (!voiture[i].cle[0] || strncmp(voiture[i].cle, cle, 10) != 0) continue;
+        CURCLE = (char)i;
+        if (falseortrue == 1) empty_slot(i);
+        return 1;
+    }
+    return 0;
+}

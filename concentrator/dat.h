@@ -6,6 +6,8 @@
 #include "plat.h"
 
 // Equipment dialogue (scan cycle).
+extern char COMOINPROG[2]; // element 0: 1 while a dialogue with the equipment may run
+extern int TestOpaPourCI;  // 1: orders get the opacimeter check; 0: CHECK_NO_OPA exists
 extern char COM_STAT;   // 0: no exchange open; 1: a reply is awaited
 extern char giegtype;   // 0 none found yet, 1 single instrument, 2 hub
 extern char ERREUR;     // consecutive failures of the dialogue
@@ -35,3 +37,14 @@ extern char dir_asa[200 + ROOTLEN]; // ASA order directory
 extern char type_measure[NBKIND]; // letters in order of first appearance; free places 0x1E
 extern char nb_measure;           // number of kind letters
 extern char CSM1, CSM2, CSM3, CSM4, CSM5, CSM6; // entries of SM1 rows 0 to 5
+
+// Row of SIHC that holds the identification of the peripheral at list position r of
+// type_hardware_connect2: its number (element 0, 1 to 5) less one; -1 when the
+// position is out of the list or its number is not 1 to 5.
+int sihc_row_of_position(int r);
+
+// Finds the first vehicle slot of key cle (10 characters); CURCLE takes its position and,
+// when falseortrue is 1, it is emptied. 1 when found, 0 otherwise.
+int effacecar(const char *cle, char falseortrue);
+// Empties vehicle slot i by its index: key, plate, lines, flags, and its result buffer.
+void empty_slot(int i);

@@ -17,6 +17,7 @@
 #include "dat.h"
 #include "fgpinv.h"
 #include "file_param.h"
+#include "heartbeat.h"
 #include "outbox.h"
 #include "plat.h"
 
@@ -61,13 +62,6 @@ void clean_file_name(char *name) {
         leading = leading && *p == ' ';
         if (leading || *p < 0x20 || *p >= 0x7F || strchr("\\:*?\"<>|", *p)) *p = '_';
     }
-}
-
-int sihc_row_of_position(int r) {
-    if (r < 0 || r >= 6) return -1;
-    int number = (unsigned char)type_hardware_connect2[r][0];
-    if (number < 1 || number > NBPERIPH) return -1;
-    return number - 1;
 }
 
 char gieglan_kind_letter(const char *code) {
@@ -286,7 +280,7 @@ void fct_create_idfile_gieglan(char adr, char type_hardware_connect, const char 
     FILE *f = create_file_gieglan;
     if (!f) {
         outbox_commit(); // reports the refusal
-        pause_us(2000000);
+        heartbeat_sleep_us(2000000);
         return;
     }
     int n = Cpt_SIHC[row];

@@ -29,10 +29,6 @@ void fct_copie_sans_espace(char *dest, const char *source);
 // each leading blank becomes '_'. Only names go through it, never file contents.
 void clean_file_name(char *name);
 
-// Row of SIHC that holds the identification of the peripheral at list position r of
-// type_hardware_connect2: its number (element 0, 1 to 5) less one; -1 when the
-// position is out of the list or its number is not 1 to 5.
-int sihc_row_of_position(int r);
 // Kind letter of a measure code for the GIEGLAN result files ('G', 'O', 'P', 'E', 'D'),
 // 0 when the code has none.
 char gieglan_kind_letter(const char *code);

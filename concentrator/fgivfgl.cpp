@@ -34,10 +34,11 @@
 #include "dat.h"
 #include "fcfotclan.h"
 #include "file_param.h"
-#include "main.h"
+#include "heartbeat.h"
 
 #define PATH_GREEN_LED_ON BOX_PATH("//home/KELDRAN/DATA/GREEN_LED_ON")
 
+int nfsrc_gieglan;
 char tabsrc_gieglan[MAXFILES][20];
 char pathsrc_gieglan[400 + ROOTLEN];
 char readbuf_gieglan[MAXSIZELINE];

@@ -10,6 +10,7 @@
 #define MAXFILES 30     // names kept in tabsrc_gieglan per reading
 #define MAXSIZELINE 255 // a line of an order file holds at most 254 characters
 
+extern int nfsrc_gieglan;                    // order files seen by the last reading
 extern char tabsrc_gieglan[MAXFILES][20];    // names of the files taken (first 19 characters)
 extern char pathsrc_gieglan[400 + ROOTLEN];  // path of the file being read
 extern char readbuf_gieglan[MAXSIZELINE];    // the current line

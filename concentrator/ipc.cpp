@@ -5,6 +5,8 @@
 // of the connection attempt and the socket's pending error says how it ended. The
 // socket stays non-blocking: receives are always preceded by a wait for data, and
 // sends suppress the broken-pipe signal so a dropped connection is only an error code.
+// The waits for the connection, for data and for room to send sleep in select and
+// service the heartbeat.
 //
 // The address is read from the parameter file verbatim; blanks around it are not part
 // of it. An address that still does not parse is told once, naming the value, and no
@@ -21,6 +23,7 @@
 #include <unistd.h>
 
 #include "file_param.h"
+#include "heartbeat.h"
 
 int SocketDescriptor = -1;
 struct sockaddr_in ServerAddress;
@@ -57,6 +60,15 @@ static int equipment_address(void) {
     return 0;
 }
 
+// One slice of a wait for the socket to become writable: select's result.
+static int writable_slice(long us) {
+    fd_set wset;
+    FD_ZERO(&wset);
+    FD_SET(SocketDescriptor, &wset);
+    struct timeval tv = {us / 1000000, us % 1000000};
+    return select(SocketDescriptor + 1, nullptr, &wset, nullptr, &tv);
+}
+
 int initSocketC(int timeOutSec, int timeOutUsec) {
     if (SocketDescriptor >= 0) close(SocketDescriptor); // a connection given up without closing
     SocketDescriptor = -1;
@@ -73,11 +85,7 @@ int initSocketC(int timeOutSec, int timeOutUsec) {
     if (connect(SocketDescriptor, (struct sockaddr *)&ServerAddress, sizeof ServerAddress) != 0) {
         if (errno != EINPROGRESS)
             return connect_failed("Impossible de se connecter à %s:%d \n", errno);
-        fd_set wset;
-        FD_ZERO(&wset);
-        FD_SET(SocketDescriptor, &wset);
-        struct timeval tv = {timeOutSec, timeOutUsec};
-        if (select(SocketDescriptor + 1, nullptr, &wset, nullptr, &tv) != 1)
+        if (heartbeat_wait((long)timeOutSec * 1000000 + timeOutUsec, writable_slice) != 1)
             return connect_failed("Impossible2 de se connecter à %s:%d \n", ETIMEDOUT);
         int err = 0;
         socklen_t len = sizeof err;
@@ -101,14 +109,19 @@ int getSocketC(char *buffer, int tailleDuBuffer) {
     return n == 0 ? -1 : 1; // nothing to read although select said so: the peer has closed
 }
 
-int getSocketCTimeout(char *buffer, int tailleDuBuffer, int timeOutSec, int timeOutUsec) {
-    buffer[0] = 0;
-    if (SocketDescriptor < 0) return 0;
+// One slice of a wait for data: 1 when the socket became readable.
+static int readable_slice(long us) {
     fd_set rset;
     FD_ZERO(&rset);
     FD_SET(SocketDescriptor, &rset);
-    struct timeval tv = {timeOutSec, timeOutUsec};
-    if (select(SocketDescriptor + 1, &rset, nullptr, nullptr, &tv) != 1) return 0;
+    struct timeval tv = {us / 1000000, us % 1000000};
+    return select(SocketDescriptor + 1, &rset, nullptr, nullptr, &tv) == 1;
+}
+
+int getSocketCTimeout(char *buffer, int tailleDuBuffer, int timeOutSec, int timeOutUsec) {
+    buffer[0] = 0;
+    if (SocketDescriptor < 0) return 0;
+    if (!heartbeat_wait((long)timeOutSec * 1000000 + timeOutUsec, readable_slice)) return 0;
     return getSocketC(buffer, tailleDuBuffer);
 }
 
@@ -118,11 +131,7 @@ int putSocketC(const char *buffer) {
         ssize_t n = send(SocketDescriptor, buffer + done, len - done, MSG_NOSIGNAL);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // the socket's send buffer is full: wait a little for room
-            fd_set wset;
-            FD_ZERO(&wset);
-            FD_SET(SocketDescriptor, &wset);
-            struct timeval tv = {2, 0};
-            if (select(SocketDescriptor + 1, nullptr, &wset, nullptr, &tv) != 1) return -1;
+            if (heartbeat_wait(2000000, writable_slice) != 1) return -1;
             continue;
         }
         if (n < 0) return -1;

@@ -12,7 +12,8 @@ int initSocketC(int timeOutSec, int timeOutUsec);
 // One receive of at most tailleDuBuffer - 1 bytes into buffer, NUL-terminated; 1, or -1
 // on a receive error or when the equipment has closed the connection.
 int getSocketC(char *buffer, int tailleDuBuffer);
-// Waits up to the time given for data, then getSocketC; 0 when nothing arrived in time.
+// Waits up to the time given for data (servicing the heartbeat), then getSocketC; 0 when
+// nothing arrived in time.
 int getSocketCTimeout(char *buffer, int tailleDuBuffer, int timeOutSec, int timeOutUsec);
 // Sends the NUL-terminated text without its terminator, broken-pipe signals suppressed;
 // 1, or -1 on error.

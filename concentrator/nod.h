@@ -1,6 +1,8 @@
-// Equipment link and dialogue: frames and checksum, transport (serial, Bluetooth,
-// TCP) with the link log, frame assembly and emission with acknowledgement, the
-// equipment scan, identification, result reception, PC orders and the plate list.
+// Equipment link and dialogue: frames and checksum (nod_frame), transport (nod_link:
+// serial, Bluetooth, TCP, with the link log), frame assembly and emission with
+// acknowledgement (nod_trame), the hand-over of finished vehicles to the result
+// writers (nod_emit), the equipment scan (nod_scan), identification (nod_ident),
+// result reception (nod_recep), PC orders and the plate list (nod_orders).
 #pragma once
 
 #include <stdint.h>
@@ -51,18 +53,23 @@ int frame_record_text(const char *frame, const char *code, int len, char *dest,
 extern char exped_send[SIZE_EXPED];     // the frame to send, NUL-terminated
 extern int lenght;                      // length of the frame being sent
 extern char enveloppe[SIZE_ENVELOPPE];  // the last frame received, STX at index 0
-extern int socketON;                    // 1 while the TCP connection is up
-extern char wait_connection;            // 1 while the Bluetooth device is missing
 extern char write_one_time;             // "connect1" state: 0 unknown, 1 deleted, 2 created
 extern char path_create_log[40 + ROOTLEN]; // the link log
 extern char file_create_log[1000];      // the link log line being written
-extern char link_port[30 + ROOTLEN];    // serial device found by the USB search ("" = save_port)
 extern char link_gone;                  // 1: the last receive found the device or connection gone
 extern char link_renewed;               // 1: TCP connected again after the equipment dropped it
 
+// Start-up: chooses the backend of the link kind (link.h) and opens the link where
+// start-up does (the serial line of an RS232 or USB link).
+void link_open(void);
 // 1 while the link can carry a frame: the serial or Bluetooth device opens for
 // reading and writing; on TCP the connection is up.
 int link_usable(void);
+// 1 when a link found gone may be made again by the next send (TCP connects on a
+// send), 0 when it stays gone until its device comes back.
+int link_reconnects(void);
+// The dialogue gives the link up: the TCP connection is closed (nothing on the others).
+void link_close(void);
 
 // Sends exped_send over the configured link, logging it; failures handled inside.
 void fsend(char dest);
@@ -75,8 +82,6 @@ extern char tete[SIZE_TETE];   // header of the current message
 extern char currentport;       // destination given to starttrame
 extern int thelastcode;        // code of the last frame received while awaiting "0900"
 extern char trame_ok;          // 1 while every frame of the current message was acknowledged
-extern char codeb[5];          // code of the record being cut by sendbuffer
-extern char datab[81];         // text of the record being cut by sendbuffer
 
 void starttrame(char dest, const char *code, const char *txt);
 void addtrame(const char *code, const char *txt);
@@ -84,11 +89,13 @@ int endtrame(void);
 int singlecode(char dest, const char *code, const char *txt, char Check900);
 int addcsum(int mode);
 int waitfor900(void);
+
+// ---- Hand-over of finished vehicles to the result writers ------------------------------
+extern char codeb[5];          // code of the record being cut by sendbuffer
+extern char datab[81];         // text of the record being cut by sendbuffer
+
 void sendbuffer(char *dataequip, char Cur_plaque);
 void senddatamulti(char dest, const char *cle, char Cur_plaque);
-int effacecar(const char *cle, char falseortrue);
-// Empties vehicle slot i by its index: key, plate, lines, flags, and its result buffer.
-void empty_slot(int i);
 
 // ---- Equipment scan, identification, result reception --------------------------------
 // One step of the equipment scan; the code of the frame read in this step, or 0.

@@ -11,14 +11,16 @@
 // A refused brand ends the dialogue, so the scan asks for the peripheral list again.
 //
 // `getinfo` finds one record in a received frame; the scan and the result reception
-// use it too. The waits block the loop, so they service the heartbeat themselves.
+// use it too. The waits block the loop, so they sleep and receive through the waits
+// that service the heartbeat.
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 
 #include "fcfgl.h"
 #include "file_param.h"
-#include "main.h"
+#include "heartbeat.h"
+#include "synchro.h"
 #include "nod.h"
 #include "plat.h"
 #include "tim.h"
@@ -143,16 +145,9 @@ void fill_identification(int row, const char *frame) {
     }
 }
 
-// Heartbeat service inside the long waits.
-static void keep_alive(void) {
-    watch_dog++;
-    climbing_led_watch_dog();
-}
-
 static void wait_ms(uint32_t ms) {
     tim_program_ms(&START_MIN2, ms);
-    while (!tim_verif_program_ms(START_MIN2))
-        pause_us(1000);
+    heartbeat_sleep_out(START_MIN2);
 }
 
 // The identification was accepted: for GIEGLAN its file goes to the share's ID
@@ -181,7 +176,6 @@ int askforequipinfo(char adr, char type_harware_conect, char heureON) {
     localtime_r(&started, &t);
 
     if (sync_hour_ok != 0 && heureON == 1) {
-        keep_alive();
         wait_ms(500);
         char hour[32];
         snprintf(hour, sizeof hour, "%02d%02d%02d%02d%02d%02d", t.tm_mday, t.tm_mon + 1,
@@ -191,7 +185,6 @@ int askforequipinfo(char adr, char type_harware_conect, char heureON) {
 
     Cpt_SIHC[row] = 0;
 
-    keep_alive();
     wait_ms(500);
     char num[4] = {'0', '0', (char)('0' + adr), 0};
     singlecode(EQUIP, "0140", num, 1);
@@ -199,8 +192,10 @@ int askforequipinfo(char adr, char type_harware_conect, char heureON) {
 
     do {
         int code = 0;
+        // the receives service the heartbeat; a link that is gone brings nothing, so the
+        // wait is slept out
         while ((code = EQUIP_get()) == 0 && !tim_verif_program_ms(START_MIN2))
-            keep_alive();
+            if (link_gone) heartbeat_sleep_out(START_MIN2);
         if (code == 0) continue;
         // the acknowledgement below goes through the link's buffers: work on a copy
         char frame[SIZE_ENVELOPPE];

@@ -26,7 +26,7 @@
 #include "fgivfbnet.h"
 #include "fgivfgl.h"
 #include "file_param.h"
-#include "main.h"
+#include "network.h"
 #include "nod.h"
 #include "outbox.h"
 #include "plat.h"

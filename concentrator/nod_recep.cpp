@@ -20,6 +20,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "heartbeat.h"
 #include "nod.h"
 #include "plat.h"
 #include "tim.h"
@@ -131,7 +132,7 @@ static void rotate_debug_log(void) {
     if (stat(PATH_DEBUG_122, &st) != 0 || st.st_size <= DEBUG_122_MAX) return;
     if (unlink(PATH_DEBUG_122) != 0)
         fprintf(stderr, "\nerreur d'effacement %s\n", strerror(errno));
-    pause_us(1000000);
+    heartbeat_sleep_us(1000000);
     FILE *f = fopen(PATH_DEBUG_122, "w");
     if (!f) {
         fprintf(stderr, "\n%s introuvable.%s\n", PATH_DEBUG_122, strerror(errno));
@@ -220,6 +221,8 @@ void savdata(int type) {
         while (count_time < 5) {
             code = EQUIP_get();
             if (code) break;
+            // a link that is gone brings nothing: the second is slept out
+            if (link_gone) heartbeat_sleep_out(TIME_1S);
             count_seconds(&armed_here);
         }
         if (code) {

@@ -23,8 +23,8 @@
 
 #include "fcfotclan.h"
 #include "file_param.h"
-#include "ipc.h"
-#include "main.h"
+#include "heartbeat.h"
+#include "synchro.h"
 #include "nod.h"
 #include "plat.h"
 #include "tim.h"
@@ -37,14 +37,6 @@ static int begins(const char *s, const char *prefix) {
     return strncmp(s, prefix, strlen(prefix)) == 0;
 }
 
-static int is_lan(void) { return begins(save_type_com, "LAN"); }
-
-static void close_tcp(void) {
-    if (is_lan() && socketON == 1) {
-        socketON = 0;
-        closeSocketC();
-    }
-}
 
 // Slot `slot` is withdrawn: no longer to be withdrawn nor sent, and emptied. It is the
 // slot the withdrawal was decided for, emptied by its index: a search by its key could
@@ -84,7 +76,7 @@ static void withdraw_acknowledged(void) {
             settle(slot);
             effacement = 0;
         } else {
-            close_tcp();
+            link_close();
             COMOINPROG[0] = 0;
             effacement = 0;
         }
@@ -97,7 +89,7 @@ static void withdraw_acknowledged(void) {
                 write_one_time = 1;
                 printf("DECONNEXION-150-!!!!!!!!!!!!!!!");
                 COM_STAT = 0;
-                close_tcp();
+                link_close();
                 COMOINPROG[0] = 0;
                 effacement = 0;
             }
@@ -213,26 +205,19 @@ int read_periph_list(const char *frame) {
 static void update_opa_marker(int opa) {
     if (TestOpaPourCI == 0 && opa) {
         printf("Suppr CECK_NO_OPA");
-        run_cmd("rm " BOX_PATH("/home/KELDRAN/DATA/CHECK_NO_OPA"));
+        heartbeat_cmd("rm " BOX_PATH("/home/KELDRAN/DATA/CHECK_NO_OPA"));
         TestOpaPourCI = 1;
     }
     if (TestOpaPourCI == 1 && !opa) {
         printf("Ecriture CHECK_NO_OPA");
-        run_cmd("touch " BOX_PATH("/home/KELDRAN/DATA/CHECK_NO_OPA"));
+        heartbeat_cmd("touch " BOX_PATH("/home/KELDRAN/DATA/CHECK_NO_OPA"));
         TestOpaPourCI = 0;
     }
 }
 
-// SIHC row of the peripheral at list position n, or -1 when its number has no row.
-static int row_of(int n) {
-    int number = (unsigned char)type_hardware_connect2[n][0];
-    if (number < 1 || number > NBPERIPH) return -1;
-    return number - 1;
-}
-
 // Identifies the peripheral at list position n: up to four attempts.
 static void identify(int n) {
-    if (row_of(n) < 0) {
+    if (sihc_row_of_position(n) < 0) {
         printf("\nperipherique %d hors table, non identifie\n",
                (unsigned char)type_hardware_connect2[n][0]);
         return;
@@ -246,7 +231,7 @@ static void identify(int n) {
 // Appends the identification of list position n to the information file, without the
 // items 7012 and 7353.
 static void record_periph(int n) {
-    int row = row_of(n);
+    int row = sihc_row_of_position(n);
     if (row < 0 || Cpt_SIHC[row] == 0) return;
     FILE *f = fopen(PATH_PERIPH_INFO, "a");
     if (!f) {
@@ -346,7 +331,7 @@ static void reply_timeout(void) {
     COM_STAT = 0;
     ERREUR++;
     if (ERREUR > 3) {
-        close_tcp();
+        link_close();
         COMOINPROG[0] = 0;
         tim_program_ms(&ASKEQUIPONESEC, 5000);
         effacement = 0;

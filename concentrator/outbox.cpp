@@ -38,7 +38,7 @@
 #include <unistd.h>
 
 #include "file_param.h"
-#include "main.h"
+#include "network.h"
 #include "nod.h"
 
 int outbox_pending;

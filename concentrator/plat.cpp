@@ -1,4 +1,4 @@
-// Platform layer: command runner, GPIO access and clock.
+// Platform layer: command runner, GPIO access, clock and sleep.
 //
 // Command runner: every shell command line of the box is appended to the command
 // log and run by /bin/sh. In the dev build the log is BOX_ROOT/commands.log, the
@@ -95,7 +95,9 @@ static void log_command(const char *cmd) {
 #endif
 }
 
-int run_cmd(const char *cmd) {
+int run_cmd(const char *cmd) { return run_cmd_between(cmd, nullptr); }
+
+int run_cmd_between(const char *cmd, void (*between)(void)) {
     if (cmd_hook) return cmd_hook(cmd);
     log_command(cmd);
 #if BOX_DEV
@@ -129,7 +131,8 @@ int run_cmd(const char *cmd) {
             waitpid(pid, &status, 0);
             return -1;
         }
-        usleep(5000);
+        usleep(5000); // the command is a real process: real time, whatever the clock
+        if (between) between();
     }
 }
 

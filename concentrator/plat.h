@@ -38,6 +38,9 @@
 // The line is appended to the command log first; in the dev build the commands that
 // would change the machine (date, hwclock, reboot) are logged and never run.
 int run_cmd(const char *cmd);
+// Runs one shell command line as run_cmd does and calls between() (when not nullptr)
+// every 5 ms while the command runs, so that what must go on meanwhile does.
+int run_cmd_between(const char *cmd, void (*between)(void));
 // Replaces the command runner (tests only): the hook gets each command line instead of
 // the log and the shell, and its answer is the exit status; nullptr restores the shell.
 extern int (*cmd_hook)(const char *cmd);
@@ -56,7 +59,8 @@ struct tm *now_local(void);
 // Replaces the clock (tests only); nullptr restores gettimeofday.
 extern void (*now_hook)(struct timeval *tv);
 
-// Short pause of the loop (microseconds).
+// Sleeps us microseconds. Every sleep of the programs goes through here.
 void pause_us(unsigned us);
-// Replaces the pause (tests only); nullptr restores usleep.
+// Replaces the sleep (tests only, with a fake clock, which then moves on instead);
+// nullptr restores the real sleep.
 extern void (*pause_hook)(unsigned us);

@@ -1,8 +1,7 @@
 // Millisecond timers: a timer records when it was armed and for how long; asking it
 // compares the time passed with the duration in 64-bit microseconds, so a timer left
-// unpolled for hours still reads as run out. Nothing is signalled; a wait that has
-// nothing to listen to sleeps its timer out in slices of at most a second, so that a
-// change of the time of day never holds it much longer than asked.
+// unpolled for hours still reads as run out. Nothing is signalled: whoever waits asks
+// how long is left until the nearest of the timers it waits for, and sleeps that long.
 #include "tim.h"
 
 #include "plat.h"
@@ -39,9 +38,12 @@ int64_t tim_left_us(TIMEMS t) {
     return left > 0 ? left : 0;
 }
 
-void tim_sleep_out(TIMEMS t) {
-    while (!tim_verif_program_ms(t)) {
-        int64_t left = tim_left_us(t) + 1;
-        pause_us((unsigned)(left < 1000000 ? left : 1000000));
+int64_t tim_nearest_us(const TIMEMS *const *timers, int n) {
+    int64_t nearest = INT64_MAX;
+    for (int i = 0; i < n; i++) {
+        int64_t left = (int64_t)timers[i]->ms * 1000 - past_us(*timers[i]);
+        if (left < 0) return 0;
+        if (left + 1 < nearest) nearest = left + 1; // run out one microsecond past
     }
+    return nearest;
 }

@@ -19,8 +19,9 @@ void tim_program_ms(TIMEMS *programme2, uint32_t duree_ms);
 int tim_verif_program_ms(TIMEMS verif_program2);
 // Microseconds left before the timer runs out; 0 once it has.
 int64_t tim_left_us(TIMEMS t);
-// Sleeps (through pause_us, at most a second at a time) until the timer has run out.
-void tim_sleep_out(TIMEMS t);
+// Microseconds until the nearest of the n timers has run out (strictly past its
+// duration); 0 when one of them has.
+int64_t tim_nearest_us(const TIMEMS *const *timers, int n);
 
 // Timers of the concentrator.
 extern TIMEMS TIME_1S;        // result reception waits and PC order reads

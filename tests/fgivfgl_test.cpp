@@ -11,7 +11,7 @@
 #include "dat.h"
 #include "fgivfgl.h"
 #include "file_param.h"
-#include "main.h"
+#include "heartbeat.h"
 
 using namespace boxtest;
 namespace fs = std::filesystem;

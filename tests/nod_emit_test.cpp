@@ -10,9 +10,11 @@
 
 #include "boxtest.h"
 #include "file_param.h"
+#include "heartbeat.h"
 #include "equipsim.h"
 #include "linktest.h"
 #include "nod.h"
+#include "tim.h"
 
 using linktest::frame;
 
@@ -106,12 +108,23 @@ TEST_F(Emission, RecordTooLongForAFreshFrameIsCutToTheFrame) {
     EXPECT_EQ(sim->box_frames().back().raw, frame("0120KEY0000002\x17" "0200AB"));
 }
 
-TEST_F(Emission, UnansweredFrameIsSentThreeTimes) {
+TEST_F(Emission, UnansweredFrameIsSentThreeTimesWhileTheHeartKeepsBeating) {
     sim->set_silent(true);
+    tim_program_ms(&OFFFREQ, 1000);
+    tim_program_ms(&CLIMBING_LED, 1000);
+    const unsigned before = watch_dog;
     testing::internal::CaptureStdout();
     EXPECT_EQ(singlecode(EQUIP, "0130", "07122026041800", 0), 0);
     fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
+    // about 12 s of waiting: a second counted each second, the LED and the liveness file
+    EXPECT_GE(watch_dog - before, 11u);
+    EXPECT_GE(std::stoul("0" + boxtest::read_file(boxtest::root("/home/KELDRAN/DATA/watch_dog"))),
+              before + 10);
+    int beats = 0;
+    for (const auto &l : boxtest::lines_of(boxtest::read_file(boxtest::root("/dev/gpio"))))
+        if (l == "0x420B 81" || l == "0x420C 81") beats++;
+    EXPECT_GE(beats, 11);
     auto frames = sim->box_frames();
     ASSERT_EQ(frames.size(), 3u);
     for (auto &f : frames)

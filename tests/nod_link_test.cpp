@@ -19,10 +19,10 @@
 
 #include "boxtest.h"
 #include "file_param.h"
+#include "link.h"
 #include "ipc.h"
 #include "equipsim.h"
 #include "linktest.h"
-#include "main.h"
 #include "nod.h"
 
 using linktest::frame;

@@ -13,7 +13,6 @@
 #include "linktest.h"
 #include "file_param.h"
 #include "ipc.h"
-#include "main.h"
 #include "nod.h"
 #include "tim.h"
 

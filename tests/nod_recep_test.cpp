@@ -1,22 +1,24 @@
 // Result reception against the simulated hub over TCP on 127.0.0.1, the link and the
 // scan of this process: the raw result buffer of the slot after results of one and of
 // several frames, the "0612" normalisation, the cut of a long result, results that
-// have no place, and a reception that stops half-way.
+// have no place; and, with the equipment's bytes played from memory through a link
+// backend of the test under a fake clock, a reception that stops half-way and waits on
+// a link that is gone.
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include <atomic>
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "boxtest.h"
 #include "linktest.h"
+#include "link.h"
 #include "equipsim.h"
+#include "plat.h"
 #include "file_param.h"
 #include "ipc.h"
-#include "main.h"
+#include "synchro.h"
 #include "nod.h"
 #include "tim.h"
 
@@ -163,33 +165,84 @@ TEST_F(Reception, SecondResultOfAVehicleReusesItsBuffer) {
     }
 }
 
-TEST_F(Reception, ReceptionThatStopsIsLoggedAndLeavesTheSlotWithoutResults) {
-    vehicle(4, "K4");
-    // bring the connection up: the hub has nothing yet
-    ASSERT_TRUE(boxtest::wait_until(
-        [&] {
-            if (COM_STAT == 0) memset(&ASKEQUIPONESEC, 0, sizeof ASKEQUIPONESEC);
-            return scanequip() == 188;
-        },
-        15000, 1));
-    ASSERT_EQ(COM_STAT, 0);
-    ASSERT_TRUE(boxtest::wait_until([&] { return sim.count_code("0900") == 1; }, 2000))
-        << "the 0188 is acknowledged";
-    // a result whose third frame never comes
-    std::vector<Record> f1{{"0122", "K4        "}, {"0200", "AB123CD   "}, {"0501", "0.15  "}};
-    std::vector<Record> f2{{"0122", "K4        "}, {"0502", "14.8  "}};
-    COM_STAT = 1;
-    tim_program_ms(&ASKEQUIPONESEC, 60000);
-    sim.clear_frames();
-    std::thread hub([&] {
-        sim.send_frame(f1);
-        if (sim.wait_code("0900", 5000)) sim.send_frame(f2);
-    });
-    auto t0 = std::chrono::steady_clock::now();
-    bool got = boxtest::wait_until([&] { return scanequip() == 122; }, 20000, 1);
-    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    hub.join();
-    ASSERT_TRUE(got);
+// ---- Receptions played from memory ------------------------------------------------
+//
+// The equipment's bytes come from memory through a link backend of the test's own, and
+// time is a fake clock that the product's waits move on: a reception that falls silent
+// costs no real time.
+
+// The link backend: bytes handed out in order; once they are used up, each wait for a
+// byte passes (the fake clock moves on) with nothing, or the link reads as gone.
+struct MemoryLink {
+    static std::string in;
+    static size_t pos;
+    static bool gone_at_end;
+    static int receives;
+    static std::vector<std::string> sent;
+    static int begin(int sending) {
+        if (!sending) receives++;
+        return 0;
+    }
+    static int send(const char *buf, int n, char *purged) {
+        purged[0] = 0;
+        sent.emplace_back(buf, (size_t)n);
+        return LINK_SENT;
+    }
+    static int recv(char *c, long wait_us, int) {
+        if (pos < in.size()) {
+            *c = in[pos++];
+            return 1;
+        }
+        if (gone_at_end) return -1;
+        pause_us((unsigned)wait_us);
+        return 0;
+    }
+    static void failed(int) {}
+    static void end(int, int) {}
+    static void close() {}
+    static int usable() { return 1; }
+    static constexpr LinkBackend backend = {0, 0, nullptr, begin, send, recv, failed, end, close, usable};
+};
+std::string MemoryLink::in;
+size_t MemoryLink::pos;
+bool MemoryLink::gone_at_end;
+int MemoryLink::receives;
+std::vector<std::string> MemoryLink::sent;
+
+class FromMemory : public ::testing::Test {
+  protected:
+    boxtest::FakeClock clock;
+    void SetUp() override {
+        linktest::gieglan_station();
+        giegtype = 2;
+        COMOINPROG[0] = 1;
+        MemoryLink::in.clear();
+        MemoryLink::pos = 0;
+        MemoryLink::gone_at_end = false;
+        MemoryLink::receives = 0;
+        MemoryLink::sent.clear();
+        link_backend = &MemoryLink::backend;
+        snprintf(voiture[4].cle, sizeof voiture[4].cle, "%-10s", "K4");
+        snprintf(voiture[4].plaque, sizeof voiture[4].plaque, "PK4");
+        // a result whose third frame never comes, read by the scan awaiting a reply
+        MemoryLink::in = linktest::frame("0122K4        \x17" "0200AB123CD   \x17" "05010.15  ") +
+                         linktest::frame("0122K4        \x17" "050214.8  ");
+        COM_STAT = 1;
+        tim_program_ms(&ASKEQUIPONESEC, 60000);
+    }
+    void TearDown() override { link_backend = nullptr; }
+    int acks() const {
+        int n = 0;
+        for (const auto &f : MemoryLink::sent)
+            n += f == linktest::frame("0900");
+        return n;
+    }
+};
+
+TEST_F(FromMemory, ReceptionThatStopsIsLoggedAndLeavesTheSlotWithoutResults) {
+    const long long t0 = clock.now_us();
+    ASSERT_EQ(scanequip(), 122);
+    double waited = (clock.now_us() - t0) / 1e6;
     EXPECT_GE(waited, 4.0) << "the box waited for the rest";
     EXPECT_LT(waited, 8.0) << "about five seconds of silence, whatever a receive waits";
     EXPECT_EQ(termine[4], 0);
@@ -202,8 +255,31 @@ TEST_F(Reception, ReceptionThatStopsIsLoggedAndLeavesTheSlotWithoutResults) {
     EXPECT_EQ(lines[0].rfind("BAD RESCUE MODE 900 SEND:", 0), 0u) << lines[0];
     EXPECT_EQ(lines[1].rfind("SEND:", 0), 0u) << lines[1];
     EXPECT_NE(lines[1].find(":  0 " + partial), std::string::npos) << lines[1];
-    EXPECT_TRUE(boxtest::wait_until([&] { return sim.count_code("0900") == 3; }, 2000))
-        << "two frames and the rescue";
+    EXPECT_EQ(acks(), 3) << "two frames and the rescue";
+}
+
+TEST_F(FromMemory, SilenceOfALinkThatIsGoneIsSleptOutNotPolled) {
+    MemoryLink::gone_at_end = true;
+    clock.auto_step(1000); // a wait that polls instead of sleeping still ends
+    const long long t0 = clock.now_us();
+    ASSERT_EQ(scanequip(), 122);
+    double waited = (clock.now_us() - t0) / 1e6;
+    EXPECT_GE(waited, 4.0);
+    EXPECT_LT(waited, 8.0);
+    EXPECT_LE(MemoryLink::receives, 10) << "one receive a second, not a busy loop";
+    EXPECT_EQ(data[voiture[4].idx][0], 0);
+    EXPECT_EQ(acks(), 3);
+}
+
+TEST_F(FromMemory, IdentificationOnALinkThatIsGoneSleepsItsWaitOut) {
+    MemoryLink::in.clear();
+    MemoryLink::gone_at_end = true;
+    clock.auto_step(1000);
+    sync_hour_ok = 0;
+    const long long t0 = clock.now_us();
+    EXPECT_EQ(askforequipinfo(2, 'G', 1), 1) << "no identification came";
+    EXPECT_GE((clock.now_us() - t0) / 1e6, 5.0) << "the identification's wait";
+    EXPECT_LE(MemoryLink::receives, 5) << "no busy loop";
 }
 
 } // namespace

@@ -11,10 +11,11 @@
 
 #include "boxtest.h"
 #include "linktest.h"
+#include "link.h"
 #include "equipsim.h"
 #include "file_param.h"
 #include "ipc.h"
-#include "main.h"
+#include "synchro.h"
 #include "nod.h"
 #include "tim.h"
 

@@ -57,3 +57,20 @@ TEST(Timer, TimerLeftUnpolledForHoursReadsAsRunOut) {
     clock.advance_us(30LL * 24 * 3600 * 1000000); // a month: the microseconds overflow 32 bits
     EXPECT_EQ(tim_verif_program_ms(t), 1);
 }
+
+TEST(Timer, NearestDeadlineIsWhenTheFirstOfTheTimersRunsOut) {
+    FakeClock clock(2000, 500000);
+    TIMEMS slow{}, fast{}, never{};
+    tim_program_ms(&slow, 1000);
+    tim_program_ms(&fast, 300);
+    const TIMEMS *both[] = {&slow, &fast};
+    EXPECT_EQ(tim_nearest_us(both, 2), 300001) << "one microsecond past the duration";
+    clock.advance_us(300000);
+    EXPECT_EQ(tim_nearest_us(both, 2), 1) << "exactly at its duration it has not run out";
+    clock.advance_us(1);
+    EXPECT_EQ(tim_nearest_us(both, 2), 0) << "one has run out: no wait at all";
+    tim_program_ms(&fast, 1000);
+    EXPECT_EQ(tim_nearest_us(both, 2), 700000) << "the other is now the nearest";
+    const TIMEMS *with_unarmed[] = {&slow, &never};
+    EXPECT_EQ(tim_nearest_us(with_unarmed, 2), 0) << "an unarmed timer counts as run out";
+}

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <memory>
@@ -152,11 +153,35 @@ TEST(Scan, HubIsFoundIdentifiedPolledAndRestartedAfterSilence) {
     ASSERT_TRUE(sim.wait_code("0902", 8000));
     EXPECT_EQ(sim.count_code("0100"), 0) << "the dialogue was never restarted";
 
-    // four silent polls end the dialogue; the loop's reset brings the list request back
+    // four silent polls end the dialogue; the loop's reset brings the list request back.
+    // Meanwhile the liveness value keeps growing, every 3 s at least.
     sim.clear_frames();
     sim.set_silent(true);
     Frame again;
-    ASSERT_TRUE(sim.wait_code("0100", 40000, &again)) << box.output();
+    std::atomic<bool> silent{true};
+    double longest = 0;
+    int grew = 0;
+    std::thread liveness([&] {
+        const std::string wd = root(DATA + "/watch_dog");
+        auto last = std::chrono::steady_clock::now();
+        std::string value = boxtest::read_file(wd);
+        while (silent) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::string now = boxtest::read_file(wd);
+            auto t = std::chrono::steady_clock::now();
+            longest = std::max(longest, std::chrono::duration<double>(t - last).count());
+            if (now.empty() || now == value) continue;
+            if (!value.empty() && std::stoul(now) > std::stoul(value)) grew++;
+            value = now;
+            last = t;
+        }
+    });
+    bool back = sim.wait_code("0100", 40000, &again);
+    silent = false;
+    liveness.join();
+    ASSERT_TRUE(back) << box.output();
+    EXPECT_LE(longest, 3.0) << "the liveness file stalled while the equipment was silent";
+    EXPECT_GE(grew, 5);
     std::vector<Frame> polls = box_frames_with(sim, {"0121"});
     EXPECT_EQ(polls.size(), 4u);
     if (!polls.empty()) {

@@ -29,7 +29,6 @@
 #include "fgivfgl.h"
 #include "file_param.h"
 #include "fuzzsupport.h"
-#include "main.h"
 
 #define MAX_FILES 34
 

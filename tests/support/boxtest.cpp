@@ -21,9 +21,11 @@
 
 #include "dat.h"
 #include "file_param.h"
-#include "main.h"
+#include "heartbeat.h"
+#include "link.h"
 #include "outbox.h"
 #include "plat.h"
+#include "synchro.h"
 #include "tim.h"
 
 namespace boxtest {
@@ -133,12 +135,18 @@ static void fake_now(struct timeval *tv) {
     fake_us += fake_step;
 }
 
+static void fake_pause(unsigned us) { fake_us += us; }
+
 FakeClock::FakeClock(long long sec, long usec) {
     set(sec, usec);
     fake_step = 0;
     now_hook = fake_now;
+    pause_hook = fake_pause;
 }
-FakeClock::~FakeClock() { now_hook = nullptr; }
+FakeClock::~FakeClock() {
+    now_hook = nullptr;
+    pause_hook = nullptr;
+}
 void FakeClock::set(long long sec, long usec) { fake_us = sec * 1000000 + usec; }
 void FakeClock::advance_us(long long us) { fake_us += us; }
 void FakeClock::auto_step(long long step_us) { fake_step = step_us; }
@@ -281,6 +289,7 @@ void reset_state() {
     memset(&ASKPLAQUE, 0, sizeof(TIMEMS));
     memset(&START_MIN, 0, sizeof(TIMEMS));
     memset(&START_MIN2, 0, sizeof(TIMEMS));
+    link_backend = nullptr; // chosen again from the link kind the test sets
     outbox_holding = 0;
     outbox_refused = 0;
 }

@@ -34,7 +34,8 @@ void write_param(const std::map<std::string, std::string> &tags);
 // Places bin/testNetwork.sh answering with the given exit status.
 void set_network(int status);
 
-// Replaces the clock of the product code for the life of the object.
+// Replaces the clock of the product code for the life of the object; the product's
+// sleeps then move the fake clock on instead of sleeping.
 struct FakeClock {
     explicit FakeClock(long long sec = 1765000000, long usec = 0);
     ~FakeClock();

@@ -10,7 +10,7 @@
 #include "boxtest.h"
 #include "file_param.h"
 #include "ipc.h"
-#include "main.h"
+#include "link.h"
 #include "nod.h"
 
 namespace linktest {
@@ -37,6 +37,7 @@ void reset_link() {
     wait_connection = 0;
     link_gone = 0;
     link_port[0] = 0;
+    link_backend = nullptr;
     thelastcode = 0;
     j = 0;
     memset(exped_send, 0, sizeof exped_send);
@@ -55,17 +56,15 @@ void use_tcp(int port) {
     snprintf(save_port, sizeof save_port, "127.0.0.1");
     equipPort = port;
     snprintf(save_speed, sizeof save_speed, "%d", port);
+    link_open();
 }
 
 bool use_serial(const char *kind, const std::string &dev, const char *speed) {
     snprintf(save_type_com, sizeof save_type_com, "%s", kind);
     snprintf(save_port, sizeof save_port, "%s", dev.c_str());
     snprintf(save_speed, sizeof save_speed, "%s", speed);
-    fd_tty = open(save_port, O_RDWR | O_NOCTTY);
-    if (fd_tty < 0) return false;
-    tty_setup(fd_tty);
-    ttyUSB_open = 1;
-    return true;
+    link_open(); // as start-up opens it
+    return fd_tty >= 0;
 }
 
 void gieglan_station() {

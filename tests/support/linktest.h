@@ -16,7 +16,7 @@ void reset_link();
 // A fresh sandbox and tables, and a GIEGLAN station of an ordinary maker on a LAN link to
 // 127.0.0.1 (the port is the test's to set).
 void gieglan_station();
-// The concentrator on TCP to 127.0.0.1:port.
+// The concentrator on TCP to 127.0.0.1:port (its backend chosen as start-up does).
 void use_tcp(int port);
 // The concentrator on a serial link kind ("RS232", "USB") at device `dev`, opened as
 // start-up opens it (raw, at save_speed). false when the device does not open.

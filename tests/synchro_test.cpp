@@ -11,7 +11,9 @@
 
 #include "boxtest.h"
 #include "file_param.h"
-#include "main.h"
+#include "heartbeat.h"
+#include "network.h"
+#include "synchro.h"
 
 using boxtest::root;
 
