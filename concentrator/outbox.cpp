@@ -403,26 +403,20 @@ static void write_status(int force) {
 void outbox_init(void) {
     if (mkdir(DIR_OUTBOX, 0755) != 0 && errno != EEXIST)
         fprintf(stderr, "\n%s introuvable.%s\n", DIR_OUTBOX, strerror(errno));
-    // what was half written when the box stopped never goes out
-    if (DIR *d = opendir(DIR_OUTBOX)) {
-        while (struct dirent *de = readdir(d)) {
-            unsigned s;
-            if (!entry_number(de->d_name, ".tmp", &s)) continue;
-            char path[SIZE_ENTRY_PATH];
-            entry_path(path, sizeof path, s, ".tmp");
-            if (unlink(path) == 0) printf("\nboite d'envoi: %s incomplet, retire\n", path);
-        }
-        closedir(d);
-    }
-    // what the disk kept torn or damaged is set aside, never delivered
+    // what was half written when the box stopped never goes out, and what the disk kept
+    // torn or damaged is set aside, never delivered
     static Entry e;
     if (DIR *d = opendir(DIR_OUTBOX)) {
         while (struct dirent *de = readdir(d)) {
             unsigned s;
-            if (!entry_number(de->d_name, ".out", &s)) continue;
             char path[SIZE_ENTRY_PATH];
-            entry_path(path, sizeof path, s, ".out");
-            if (!read_entry(path, &e, 1)) set_aside(s, "illisible");
+            if (entry_number(de->d_name, ".tmp", &s)) {
+                entry_path(path, sizeof path, s, ".tmp");
+                if (unlink(path) == 0) printf("\nboite d'envoi: %s incomplet, retire\n", path);
+            } else if (entry_number(de->d_name, ".out", &s)) {
+                entry_path(path, sizeof path, s, ".out");
+                if (!read_entry(path, &e, 1)) set_aside(s, "illisible");
+            }
         }
         closedir(d);
     }
