@@ -5,7 +5,14 @@
 // results still waiting; an order whose plate no slot holds gets a free slot (marked to
 // be sent), a slot whose order has vanished is marked for withdrawal (the scan sends
 // "0150"), and the first slot that holds results is handed to the result writing, one
-// per pass, unless the box's disk has just refused a result.
+// per pass, unless the box's disk has just refused a result. A slot whose result is
+// complete is handed over by its own key, so a result the disk refused is stored again
+// for its own vehicle, whatever frame came since. Results that no slot holds are written
+// from the journal of received results at every reading, and as soon as one comes.
+//
+// The orders are known once a reading of the order directory succeeded since start-up
+// (orders_known): until then the scan takes no result, so that a result whose vehicle
+// the box has not yet entered stays with the equipment.
 //
 // Keys on the wire are 10 characters, so two orders can have one key (names or plates
 // that share their first 10 characters). Two vehicles never share a key at the
@@ -19,6 +26,7 @@
 // fitted to the code's size, and the end marker "0905". A vehicle whose message was
 // not wholly acknowledged stays to be sent, and is tried again after the other new
 // ones.
+#include <dirent.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -26,31 +34,47 @@
 #include "fgivfbnet.h"
 #include "fgivfgl.h"
 #include "file_param.h"
+#include "journal.h"
 #include "network.h"
 #include "nod.h"
 #include "outbox.h"
 #include "plat.h"
 #include "tim.h"
 
-static void read_share_orders(const char *subdir) {
+// 1 when the order directory opens: the reading that follows sees the orders as they are.
+static int dir_opens(const char *dir) {
+    DIR *d = opendir(dir);
+    if (d) closedir(d);
+    return d != nullptr;
+}
+
+// Each reader returns 1 when the directory was read.
+static int read_share_orders(const char *subdir) {
     if (lenght_path > 2)
         snprintf(dir_lan, sizeof dir_lan, "%s/%s/%s", DIR_SHARE, save_path_gieglan, subdir);
     else
         snprintf(dir_lan, sizeof dir_lan, "%s/%s", DIR_SHARE, subdir);
-    if (testNetwork() == 0) fct_get_info_vehicule_file_gieglan_OTCLAN(dir_lan, ptinfo, save_protocol);
+    if (testNetwork() != 0) return 0;
+    const int read = dir_opens(dir_lan);
+    fct_get_info_vehicule_file_gieglan_OTCLAN(dir_lan, ptinfo, save_protocol);
+    return read;
 }
-static void read_gieglan(void) { read_share_orders("CG"); }
-static void read_otclan(void) { read_share_orders("CI"); }
-static void read_bnet(void) {
+static int read_gieglan(void) { return read_share_orders("CG"); }
+static int read_otclan(void) { return read_share_orders("CI"); }
+static int read_bnet(void) {
     snprintf(dir_lan, sizeof dir_lan, "%s/DataExchange/Orderlisting/", save_path);
+    const int read = dir_opens(dir_lan);
     fct_get_info_vehicule_file_bnet(dir_lan, ptinfo);
+    return read;
 }
-static void read_asa(void) {
+static int read_asa(void) {
     if (lenght_path > 2)
         snprintf(dir_asa, sizeof dir_asa, "%s/%s/ASA", DIR_SHARE, save_path_gieglan);
     else
         snprintf(dir_asa, sizeof dir_asa, "%s/ASA", DIR_SHARE);
+    const int read = dir_opens(dir_asa);
     fct_get_info_vehicule_file_asa(dir_asa, ptinfo);
+    return read;
 }
 
 // Per station protocol: the tags of the plate and fuel lines, and the reader.
@@ -58,7 +82,7 @@ struct OrderSource {
     const char *protocol;
     const char *tag_plate;
     const char *tag_fuel;
-    void (*read)(void);
+    int (*read)(void);
 };
 static const OrderSource orderSources[] = {
     {"GIEGLAN", "0200=", "0204=", read_gieglan},
@@ -72,7 +96,10 @@ static void read_orders(void) {
         if (strcmp(save_protocol, src.protocol) == 0) {
             snprintf(Info.plaque, sizeof Info.plaque, "%s", src.tag_plate);
             snprintf(Info.carburant, sizeof Info.carburant, "%s", src.tag_fuel);
-            src.read();
+            if (src.read() && !orders_known) {
+                orders_known = 1;
+                printf("\nordres lus: les resultats de l'equipement sont pris\n");
+            }
             return;
         }
     }
@@ -137,8 +164,10 @@ void PCaction(int code) {
     if (tim_verif_program_ms(TIME_1S)) {
         read_orders();
         outbox_deliver(); // results still waiting, oldest first
+        journal_waiting = 1;
         tim_program_ms(&TIME_1S, 5000);
     }
+    if (journal_waiting) results_replay();
     for (int i = 0; i < Cpt_plaque && i < NBPLAQUEMAX; i++) {
         if (slot_of_plate(SI[i].plaqueinfo) >= 0) continue;
         char key[11];
@@ -153,18 +182,19 @@ void PCaction(int code) {
     }
     for (int s = 0; s < NBPLAQUEMAX; s++)
         if (voiture[s].plaque[0] && order_of_plate(voiture[s].plaque) < 0) NEWCLE[s] = 1;
-    for (int s = 0; s < NBPLAQUEMAX; s++) {
-        if (voiture[s].idx != ALL) {
-            if (!outbox_ready()) break; // the box's disk refused the last result: later
-            // A single instrument's result frames carry no key: the result is that of the
-            // vehicle in its slot, handed over by the slot's own key.
-            const char *key = giegtype == 1 && termine[s] && voiture[s].cle[0]
-                                  ? voiture[s].cle
-                                  : &enveloppe[5];
-            senddatamulti(PC, key, (char)s);
-            break;
+    // A complete result is handed over by its slot's own key (a single instrument's
+    // frames carry none, and the last frame received may be another vehicle's); else the
+    // first slot with a buffer goes with the key of the last frame, as designed.
+    int s = 0;
+    while (s < NBPLAQUEMAX && !(termine[s] && voiture[s].cle[0] && voiture[s].idx != ALL))
+        s++;
+    const int own = s < NBPLAQUEMAX;
+    if (!own)
+        for (s = 0; s < NBPLAQUEMAX && voiture[s].idx == ALL; s++) {
         }
-    }
+    // the box's disk refused the last result: later
+    if (s < NBPLAQUEMAX && outbox_ready())
+        senddatamulti(PC, own ? voiture[s].cle : &enveloppe[5], (char)s);
 }
 
 char addcle(const char *cle) {

@@ -12,6 +12,15 @@
 // result for a later try. Numbers grow with each entry, so the smallest number is the
 // oldest entry.
 //
+// A result received from the equipment is first kept in the journal of received results
+// (journal.cpp, above this unit), under a number taken from the outbox's own: journal
+// entry J owns the block of entry numbers J * 16 to J * 16 + 15, and the files written
+// from it are entries of that block. Writing them again (after a crash before the journal
+// entry was removed) replaces those entries, so a result never has its files twice; such
+// a commit does not deliver: the hand-over removes the journal entry first, then
+// delivers. Every file operation of the storing side goes through the platform layer's
+// fs_* calls, where the crash-point tests stop the box.
+//
 // A disk that kept the rename but not all the bytes (or any damage since) leaves an
 // entry that fails its check; one whose places are not the result directories of the
 // settings cannot be delivered either. Such an entry is never delivered nor deleted: it
@@ -47,6 +56,7 @@ unsigned outbox_seq;
 unsigned outbox_refused;
 int outbox_holding;
 TIMEMS OUTBOX_RETRY;
+unsigned outbox_journal;
 
 #define LINK_LOG BOX_PATH("/home/KELDRAN/DATA/log/log.txt")
 #define MAGIC "OB2"
@@ -116,7 +126,8 @@ static void dir_of(const char *path, char *out, size_t size) {
     snprintf(out, size, "%.*s", (int)n, path);
 }
 
-// Flushes a directory's entries (a rename or a removal in it) to the disk.
+// Flushes a directory's entries (a rename or a removal in it) to the disk. (The storing
+// side flushes through fs_sync_dir, where the crash-point tests see it.)
 static void sync_dir(const char *dir) {
     int fd = open(dir, O_RDONLY | O_DIRECTORY);
     if (fd < 0) return;
@@ -138,8 +149,7 @@ void outbox_log(const char *what, const char *path, const char *tail) {
     fclose(f);
 }
 
-// CRC-32 (the polynomial of zip and Ethernet) of n bytes, going on from crc.
-static uint32_t crc32_of(uint32_t crc, const void *bytes, size_t n) {
+uint32_t crc32_of(uint32_t crc, const void *bytes, size_t n) {
     const unsigned char *b = (const unsigned char *)bytes;
     crc = ~crc;
     for (size_t i = 0; i < n; i++) {
@@ -288,7 +298,34 @@ static void set_aside(unsigned seq, const char *why) {
 // Copies the bytes of an entry, from offset on, to place through "<place>.tmp" beside
 // it: written, flushed to the disk when durable, then renamed. 0 on success; -1 with
 // errno set, the temporary copy removed where possible.
-static int copy_out(const char *entry, long offset, const char *place, int durable) {
+// The file operations of a copy: plain ones for the delivery to the share, those of the
+// platform layer (fs_*) for the local copy stored at a commit.
+struct CopyOps {
+    int (*open)(const char *path, int flags, int mode);
+    ssize_t (*write)(int fd, const void *buf, size_t n);
+    int (*sync)(int fd);
+    int (*close)(int fd);
+    int (*rename)(const char *from, const char *to);
+};
+static int plain_open(const char *path, int flags, int mode) { return open(path, flags, mode); }
+static ssize_t plain_write(int fd, const void *buf, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t k = write(fd, (const char *)buf + done, n - done);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) {
+            if (k == 0) errno = EIO;
+            return -1;
+        }
+        done += (size_t)k;
+    }
+    return (ssize_t)n;
+}
+static const CopyOps plain_ops = {plain_open, plain_write, fsync, close, rename};
+static const CopyOps road_ops = {fs_open, fs_write, fs_sync, fs_close, fs_rename};
+
+static int copy_with(const CopyOps &ops, const char *entry, long offset, const char *place,
+                     int durable) {
     char tmp[SIZE_OUTBOX_PATH + 8];
     int w = snprintf(tmp, sizeof tmp, "%s.tmp", place);
     if (w < 0 || (size_t)w >= sizeof tmp) {
@@ -299,32 +336,29 @@ static int copy_out(const char *entry, long offset, const char *place, int durab
     if (in < 0) return -1;
     int out = -1, err = 0;
     if (lseek(in, offset, SEEK_SET) != offset) err = errno ? errno : EIO;
-    if (!err && (out = open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666)) < 0) err = errno;
+    if (!err && (out = ops.open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666)) < 0) err = errno;
     static char buf[4096];
     while (!err) {
         ssize_t n = read(in, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) err = errno;
         if (n <= 0) break;
-        for (ssize_t done = 0; done < n && !err;) {
-            ssize_t k = write(out, buf + done, (size_t)(n - done));
-            if (k < 0 && errno == EINTR) continue;
-            if (k <= 0)
-                err = k < 0 ? errno : EIO;
-            else
-                done += k;
-        }
+        if (ops.write(out, buf, (size_t)n) < 0) err = errno ? errno : EIO;
     }
-    if (!err && durable && fsync(out) != 0) err = errno;
-    if (out >= 0 && close(out) != 0 && !err) err = errno;
+    if (!err && durable && ops.sync(out) != 0) err = errno;
+    if (out >= 0 && ops.close(out) != 0 && !err) err = errno;
     close(in);
-    if (!err && rename(tmp, place) != 0) err = errno;
+    if (!err && ops.rename(tmp, place) != 0) err = errno;
     if (err) {
         if (out >= 0) unlink(tmp);
         errno = err;
         return -1;
     }
     return 0;
+}
+
+static int copy_out(const char *entry, long offset, const char *place, int durable) {
+    return copy_with(plain_ops, entry, offset, place, durable);
 }
 
 // ---- Counting -------------------------------------------------------------------------
@@ -449,13 +483,19 @@ FILE *outbox_begin(const char *dest, const char *order, const char *local) {
     }
     mkdir(DIR_OUTBOX, 0755);
     char path[SIZE_ENTRY_PATH];
-    for (;; outbox_seq++) { // never over a kept entry, whatever the count said
-        entry_path(path, sizeof path, outbox_seq, ".out");
-        if (access(path, F_OK) != 0) break;
+    unsigned seq;
+    if (outbox_journal) {
+        // the block of the journal entry: what a former try left there is replaced
+        seq = outbox_journal * OUTBOX_BLOCK + (unsigned)staged_n;
+    } else {
+        for (;; outbox_seq++) { // never over a kept entry, whatever the count said
+            entry_path(path, sizeof path, outbox_seq, ".out");
+            if (access(path, F_OK) != 0) break;
+        }
+        seq = outbox_seq++;
     }
-    unsigned seq = outbox_seq++;
     entry_path(path, sizeof path, seq, ".tmp");
-    FILE *f = fopen(path, "w+b"); // read back by outbox_end for its check
+    FILE *f = fs_fopen(path, "w+b"); // read back by outbox_end for its check
     if (!f) {
         store_failed(dest, strerror(errno));
         return nullptr;
@@ -486,7 +526,7 @@ void outbox_end(FILE *f, char rule) {
         i++;
     if (!f || i == staged_n) return;
     int err = 0;
-    if (fflush(f) != 0 || ferror(f)) err = errno ? errno : EIO;
+    if (fs_fflush(f) != 0 || ferror(f)) err = errno ? errno : EIO;
     // the check: the length of the file's bytes and the CRC of all but the head, read back
     long size = err ? -1 : ftell(f);
     uint32_t sum = crc32_of(0, &rule, 1);
@@ -499,10 +539,10 @@ void outbox_end(FILE *f, char rule) {
     snprintf(check, sizeof check, "%08lX%08lX", (unsigned long)(size - staged[i].payload),
              (unsigned long)sum);
     if (!err && (fseek(f, RULE_AT, SEEK_SET) != 0 || fputc(rule, f) == EOF ||
-                 fseek(f, CHECK_AT, SEEK_SET) != 0 || fputs(check, f) == EOF || fflush(f) != 0))
+                 fseek(f, CHECK_AT, SEEK_SET) != 0 || fputs(check, f) == EOF || fs_fflush(f) != 0))
         err = errno ? errno : EIO;
-    if (!err && fsync(fileno(f)) != 0) err = errno;
-    if (fclose(f) != 0 && !err) err = errno ? errno : EIO;
+    if (!err && fs_sync(fileno(f)) != 0) err = errno;
+    if (fs_fclose(f) != 0 && !err) err = errno ? errno : EIO;
     staged[i].f = nullptr;
     staged[i].rule = rule;
     if (err) store_failed(staged[i].dest, strerror(err));
@@ -519,10 +559,32 @@ static void drop_older(unsigned seq, const char *dest) {
         char path[SIZE_ENTRY_PATH];
         entry_path(path, sizeof path, s, ".out");
         if (read_entry(path, &other, 0) && other.rule == OUTBOX_IDENT &&
-            strcmp(other.dest, dest) == 0 && unlink(path) == 0)
+            strcmp(other.dest, dest) == 0 && fs_unlink(path) == 0)
             printf("\nboite d'envoi: %s remplace par un plus recent\n", dest);
     }
     closedir(d);
+}
+
+// Removes the entries of the journal entry's block from the k-th on: what a former try
+// wrote beyond what this one wrote.
+static void drop_block_from(unsigned block, int k) {
+    for (; k < OUTBOX_BLOCK; k++) {
+        char path[SIZE_ENTRY_PATH];
+        entry_path(path, sizeof path, block * OUTBOX_BLOCK + (unsigned)k, ".out");
+        if (access(path, F_OK) == 0) fs_unlink(path);
+    }
+}
+
+// The local copy of an OTCLAN result, as it was always written, and flushed to the disk
+// with its directory before the result counts as stored. 0 when done.
+static int store_copy(const char *entry, long payload, const char *local) {
+    char dir[SIZE_OUTBOX_PATH];
+    dir_of(local, dir, sizeof dir);
+    if (copy_with(road_ops, entry, payload, local, 1) != 0 || fs_sync_dir(dir) != 0) {
+        fprintf(stderr, "Fichier inexistant.\n");
+        return -1;
+    }
+    return 0;
 }
 
 int outbox_commit(void) {
@@ -534,18 +596,18 @@ int outbox_commit(void) {
         entry_path(to, sizeof to, staged[i].seq, ".out");
         if (staged[i].f || !staged[i].rule)
             store_failed(staged[i].dest, "non termine");
-        else if (rename(from, to) != 0)
+        else if (fs_rename(from, to) != 0)
             store_failed(staged[i].dest, strerror(errno));
     }
     if (staged_bad) {
         // all of the vehicle or nothing: it is written again whole at the retry
         for (int i = 0; i < staged_n; i++) {
-            if (staged[i].f) fclose(staged[i].f);
+            if (staged[i].f) fs_fclose(staged[i].f);
             char path[SIZE_ENTRY_PATH];
             entry_path(path, sizeof path, staged[i].seq, i < renamed ? ".out" : ".tmp");
-            unlink(path);
+            fs_unlink(path);
         }
-        sync_dir(DIR_OUTBOX);
+        fs_sync_dir(DIR_OUTBOX);
         outbox_refused++;
         outbox_holding = 1;
         tim_program_ms(&OUTBOX_RETRY, OUTBOX_RETRY_MS);
@@ -557,19 +619,35 @@ int outbox_commit(void) {
         staged_bad = 0;
         return 0;
     }
-    sync_dir(DIR_OUTBOX);
+    if (outbox_journal) drop_block_from(outbox_journal, staged_n);
+    fs_sync_dir(DIR_OUTBOX);
     for (int i = 0; i < staged_n; i++) {
         char path[SIZE_ENTRY_PATH];
         entry_path(path, sizeof path, staged[i].seq, ".out");
-        // the local copy of an OTCLAN result, as it was always written
-        if (staged[i].local[0] && copy_out(path, staged[i].payload, staged[i].local, 0) != 0)
-            fprintf(stderr, "Fichier inexistant.\n");
+        if (staged[i].local[0]) store_copy(path, staged[i].payload, staged[i].local);
         if (staged[i].rule == OUTBOX_IDENT) drop_older(staged[i].seq, staged[i].dest);
     }
     staged_n = 0;
     outbox_holding = 0;
-    outbox_deliver();
+    // the files of a journal entry wait until the entry is gone (see the head)
+    if (!outbox_journal) outbox_deliver();
     return 1;
+}
+
+unsigned outbox_new_block(void) {
+    unsigned block = (outbox_seq + OUTBOX_BLOCK - 1) / OUTBOX_BLOCK;
+    if (block == 0) block = 1;
+    outbox_seq = (block + 1) * OUTBOX_BLOCK;
+    return block;
+}
+
+void outbox_reserve(unsigned block) {
+    if (outbox_seq < (block + 1) * OUTBOX_BLOCK) outbox_seq = (block + 1) * OUTBOX_BLOCK;
+}
+
+void outbox_drop_block(unsigned block) {
+    drop_block_from(block, 0);
+    fs_sync_dir(DIR_OUTBOX);
 }
 
 int outbox_ready(void) {

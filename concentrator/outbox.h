@@ -2,6 +2,7 @@
 // box's own disk, then delivered to its place on the share while the share is usable.
 #pragma once
 
+#include <stdint.h>
 #include <stdio.h>
 
 #include "plat.h"
@@ -35,6 +36,13 @@ extern unsigned outbox_seq;     // number of the next entry: above every number 
 extern unsigned outbox_refused; // results the box's disk could not take, since start
 extern int outbox_holding;      // 1 from a refused result until a result is stored again
 extern TIMEMS OUTBOX_RETRY;     // when the refused result may be handed over again
+// The journal entry whose result the next entries are written from (0: none). Its
+// entries are numbered in its block and replace what a former try left there; their
+// commit does not deliver (the journal entry must be gone first).
+extern unsigned outbox_journal;
+
+// Entry numbers come in blocks of this many for the files of one journal entry.
+#define OUTBOX_BLOCK 16
 
 // Start-up: makes the outbox, removes entries half written when the box stopped (never
 // delivered), numbers new entries after the kept ones and writes the status file.
@@ -55,6 +63,14 @@ int outbox_commit(void);
 // 0 while a refused result waits for its retry, else 1.
 int outbox_ready(void);
 
+// A block of entry numbers above every number in use, for a new journal entry.
+unsigned outbox_new_block(void);
+// Numbers up to the end of this block are in use (a journal entry kept from before).
+void outbox_reserve(unsigned block);
+// Takes the entries of a block back out of the outbox (their journal entry could not be
+// removed: they are written again with it later).
+void outbox_drop_block(unsigned block);
+
 // One delivery pass: when the share is usable (testNetwork), the oldest entries first,
 // bounded in files and time; rewrites the status file when the count or age changed.
 void outbox_deliver(void);
@@ -62,6 +78,9 @@ void outbox_deliver(void);
 // The weekly clean-up of the local OTCLAN copies: removes those older than
 // OUTBOX_KEEP_DAYS, except ".err" and orphan copies and copies still waiting.
 void outbox_clean_copies(void);
+
+// CRC-32 (the polynomial of zip and Ethernet) of n bytes, going on from crc (0 to start).
+uint32_t crc32_of(uint32_t crc, const void *bytes, size_t n);
 
 // Appends "INFO: <date> - <time>:  <what> <path><tail>" to the link log.
 void outbox_log(const char *what, const char *path, const char *tail);

@@ -171,43 +171,7 @@ TEST_F(Reception, SecondResultOfAVehicleReusesItsBuffer) {
 // time is a fake clock that the product's waits move on: a reception that falls silent
 // costs no real time.
 
-// The link backend: bytes handed out in order; once they are used up, each wait for a
-// byte passes (the fake clock moves on) with nothing, or the link reads as gone.
-struct MemoryLink {
-    static std::string in;
-    static size_t pos;
-    static bool gone_at_end;
-    static int receives;
-    static std::vector<std::string> sent;
-    static int begin(int sending) {
-        if (!sending) receives++;
-        return 0;
-    }
-    static int send(const char *buf, int n, char *purged) {
-        purged[0] = 0;
-        sent.emplace_back(buf, (size_t)n);
-        return LINK_SENT;
-    }
-    static int recv(char *c, long wait_us, int) {
-        if (pos < in.size()) {
-            *c = in[pos++];
-            return 1;
-        }
-        if (gone_at_end) return -1;
-        pause_us((unsigned)wait_us);
-        return 0;
-    }
-    static void failed(int) {}
-    static void end(int, int) {}
-    static void close() {}
-    static int usable() { return 1; }
-    static constexpr LinkBackend backend = {0, 0, nullptr, begin, send, recv, failed, end, close, usable};
-};
-std::string MemoryLink::in;
-size_t MemoryLink::pos;
-bool MemoryLink::gone_at_end;
-int MemoryLink::receives;
-std::vector<std::string> MemoryLink::sent;
+using linktest::MemoryLink;
 
 class FromMemory : public ::testing::Test {
   protected:
@@ -216,12 +180,7 @@ class FromMemory : public ::testing::Test {
         linktest::gieglan_station();
         giegtype = 2;
         COMOINPROG[0] = 1;
-        MemoryLink::in.clear();
-        MemoryLink::pos = 0;
-        MemoryLink::gone_at_end = false;
-        MemoryLink::receives = 0;
-        MemoryLink::sent.clear();
-        link_backend = &MemoryLink::backend;
+        MemoryLink::use();
         snprintf(voiture[4].cle, sizeof voiture[4].cle, "%-10s", "K4");
         snprintf(voiture[4].plaque, sizeof voiture[4].plaque, "PK4");
         // a result whose third frame never comes, read by the scan awaiting a reply

@@ -22,6 +22,7 @@
 #include "dat.h"
 #include "file_param.h"
 #include "heartbeat.h"
+#include "journal.h"
 #include "link.h"
 #include "outbox.h"
 #include "plat.h"
@@ -292,6 +293,10 @@ void reset_state() {
     link_backend = nullptr; // chosen again from the link kind the test sets
     outbox_holding = 0;
     outbox_refused = 0;
+    outbox_journal = 0;
+    memset(journal_of, 0, sizeof journal_of);
+    journal_waiting = 0;
+    orders_known = 1; // a box that has read its orders; tests of the start clear it
 }
 
 } // namespace boxtest
