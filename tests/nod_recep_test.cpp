@@ -6,6 +6,7 @@
 // a link that is gone.
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <string>
@@ -19,6 +20,7 @@
 #include "file_param.h"
 #include "ipc.h"
 #include "synchro.h"
+#include "journal.h"
 #include "nod.h"
 #include "tim.h"
 
@@ -123,10 +125,12 @@ TEST_F(Reception, LongResultIsCutAtAWholeSegmentWithinTheBuffer) {
     EXPECT_EQ(data[voiture[5].idx + 1][0], 0) << "nothing spilt into the next buffer";
 }
 
-TEST_F(Reception, ResultWithoutPlaceIsAcknowledgedAndKeptNowhere) {
+TEST_F(Reception, ResultWithoutPlaceIsAcknowledgedKeptApartAndWrittenUnderItsKey) {
+    boxtest::set_network(0);
+    mkdir(boxtest::root("/mnt/GIEGLAN/RES").c_str(), 0755);
     vehicle(0, "K0");
     vehicle(2, "K2");
-    // no slot holds this key
+    // no slot holds this key (its order is gone from the share, or never was)
     sim.add_result("NOBODY    ", {{"0200", "ZZ999ZZ   "}, {"0500", " 99.9"}});
     ASSERT_TRUE(receive_result());
     for (int b = 0; b < NBDATA; b++)
@@ -140,14 +144,23 @@ TEST_F(Reception, ResultWithoutPlaceIsAcknowledgedAndKeptNowhere) {
     for (int b = 0; b < 10; b++)
         snprintf(data[b], SIZEDATA, "other%d", b);
     voiture[0].idx = 4;
-    sim.add_result("K2        ", {{"0200", "AB123CD   "}});
+    sim.add_result("K2        ", {{"0200", "AB123CD   "}, {"0500", " 22.2"}});
     ASSERT_TRUE(receive_result());
     for (int b = 0; b < 10; b++)
         EXPECT_EQ(std::string(data[b]), "other" + std::to_string(b));
     EXPECT_EQ(voiture[2].idx, ALL);
     EXPECT_EQ(voiture[0].idx, 4);
-    EXPECT_EQ(termine[2], 0);
-    EXPECT_EQ(termine[0], 0);
+    EXPECT_EQ(termine[2] + termine[0], 0);
+
+    // both were kept, and the next pass of the loop writes them, each under its key
+    EXPECT_EQ(journal_waiting, 1);
+    tim_program_ms(&TIME_1S, 60000);
+    PCaction(0);
+    EXPECT_NE(boxtest::read_file(boxtest::root("/mnt/GIEGLAN/RES/NOBODY.G")).find("\r\n0200=ZZ999ZZ   \r\n"),
+              std::string::npos);
+    EXPECT_NE(boxtest::read_file(boxtest::root("/mnt/GIEGLAN/RES/K2.G")).find("\r\n0200=AB123CD   \r\n"),
+              std::string::npos);
+    EXPECT_EQ(journal_next(0), 0u) << "nothing left in the journal";
 }
 
 TEST_F(Reception, SecondResultOfAVehicleReusesItsBuffer) {
@@ -215,6 +228,16 @@ TEST_F(FromMemory, ReceptionThatStopsIsLoggedAndLeavesTheSlotWithoutResults) {
     EXPECT_EQ(lines[1].rfind("SEND:", 0), 0u) << lines[1];
     EXPECT_NE(lines[1].find(":  0 " + partial), std::string::npos) << lines[1];
     EXPECT_EQ(acks(), 3) << "two frames and the rescue";
+}
+
+TEST_F(FromMemory, ResultOfferedBeforeTheOrdersAreReadIsNeitherAcknowledgedNorKept) {
+    orders_known = 0; // the box has just started and not yet read the share
+    MemoryLink::in = linktest::frame("0122K4        \x17" "0200AB123CD   \x17" "0905");
+    EXPECT_EQ(scanequip(), 122);
+    EXPECT_EQ(acks(), 0) << "the equipment keeps it";
+    EXPECT_EQ(voiture[4].idx, ALL);
+    EXPECT_EQ(termine[4], 0);
+    EXPECT_EQ(journal_next(0), 0u);
 }
 
 TEST_F(FromMemory, SilenceOfALinkThatIsGoneIsSleptOutNotPolled) {

@@ -7,6 +7,7 @@
 
 #include <signal.h>
 #include <stdio.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -19,6 +20,8 @@
 #include "dat.h"
 #include "file_param.h"
 #include "fsm.h"
+#include "journal.h"
+#include "linktest.h"
 #include "nod.h"
 #include "outbox.h"
 #include "tim.h"
@@ -393,6 +396,67 @@ TEST_F(Outbox, FullBoxKeepsTheResultInItsSlotAndTriesAgainAtTheNextPass) {
     EXPECT_EQ(logged(log(), k3), (Strings{"ERREUR stockage du fichier " + k3,
                                           "Nouvel essai de stockage du fichier " + k3,
                                           "ERREUR stockage du fichier " + k3,
+                                          "Nouvel essai de stockage du fichier " + k3,
+                                          "Ecriture du fichier " + k3}));
+}
+
+// A real small file system over the outbox, filled up then freed; the hub's result frames
+// of another vehicle come meanwhile.
+class SmallDisk : public Outbox {
+  protected:
+    bool mounted = false;
+    void TearDown() override {
+        if (mounted) umount2(root(OUTBOX).c_str(), MNT_DETACH);
+    }
+};
+
+TEST_F(SmallDisk, RefusedResultIsStoredAgainForItsOwnSlotWhateverFrameCameSince) {
+    boxtest::FakeClock clock;
+    snprintf(save_protocol, sizeof save_protocol, "GIEGLAN");
+    ASSERT_EQ(mount("tmpfs", root(OUTBOX).c_str(), "tmpfs", 0, "size=256k"), 0)
+        << "the test runs as root";
+    mounted = true;
+    giegtype = 2;
+    snprintf(SI[0].cle, sizeof SI[0].cle, "KEY3");
+    snprintf(SI[0].plaqueinfo, sizeof SI[0].plaqueinfo, "AB123CD");
+    Cpt_plaque = 1;
+    vehicule &v = voiture[3];
+    snprintf(v.cle, sizeof v.cle, "KEY3      ");
+    snprintf(v.plaque, sizeof v.plaque, "AB123CD");
+    v.idx = 5;
+    snprintf(data[5], SIZEDATA, "\x17" "0200AB123CD\x17" "050200.1");
+    termine[3] = 1;
+    snprintf(cle_get_data, sizeof cle_get_data, "KEY3      ");
+    journal_of[3] = journal_write(3, data[5]); // as the reception kept it
+    ASSERT_NE(journal_of[3], 0u);
+    // the outbox's disk is full to the last byte
+    const std::string filler = root(OUTBOX + "/filler");
+    FILE *f = fopen(filler.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    static char block[4096];
+    while (fwrite(block, 1, sizeof block, f) == sizeof block && fflush(f) == 0) {
+    }
+    fclose(f);
+    auto pass = [&] {
+        tim_program_ms(&TIME_1S, 60000); // no order reading in these passes
+        PCaction(0);
+    };
+    pass();
+    EXPECT_EQ(outbox_refused, 1u);
+    EXPECT_EQ(termine[3], 1) << "the slot keeps its result";
+
+    // meanwhile another vehicle's result frame came in
+    snprintf(enveloppe, sizeof enveloppe, "%s",
+             linktest::frame("0122KEY9      \x17" "0200ZZ999ZZ").c_str());
+    boxtest::remove_file(filler);
+    clock.advance_us((OUTBOX_RETRY_MS + 100) * 1000LL);
+    pass();
+    EXPECT_EQ(outbox_refused, 1u);
+    const std::string k3 = root("/" + RES + "/KEY3.G"); // the writer's path
+    EXPECT_NE(read_file(k3).find("\r\n0502=00.1\r\n"), std::string::npos);
+    EXPECT_STREQ(v.cle, "") << "emptied once stored";
+    EXPECT_EQ(journal_next(0), 0u) << "and its journal entry removed";
+    EXPECT_EQ(logged(log(), k3), (Strings{"ERREUR stockage du fichier " + k3,
                                           "Nouvel essai de stockage du fichier " + k3,
                                           "Ecriture du fichier " + k3}));
 }
