@@ -45,7 +45,7 @@ unsigned journal_write(int slot, const char *raw);
 
 // Reads entry n; 1 when it is whole (its length and check hold). With instruments, the
 // instruments it was received with are put into the identification tables (SIHC,
-// Cpt_SIHC, the peripheral list), which are cleared first.
+// Cpt_SIHC, the peripheral list), which are cleared first; the caller puts them back.
 int journal_read(unsigned n, JournalEntry *e, int instruments);
 
 // The entry's files are in the outbox: it is removed (flushed). With kept, it is kept

@@ -98,7 +98,8 @@ void sendbuffer(char *dataequip, char Cur_plaque);
 void senddatamulti(char dest, const char *cle, char Cur_plaque);
 // Start-up: writes every result kept in the journal of received results (the files of
 // results that were received but not yet in the outbox when the box stopped), with the
-// vehicle, order and instruments each was received with.
+// vehicle, order and instruments each was received with; the first order reading
+// delivers them.
 void results_recover(void);
 // In the loop: writes the results of the journal that no slot holds (see nod_emit.cpp).
 void results_replay(void);

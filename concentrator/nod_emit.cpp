@@ -12,9 +12,9 @@
 // vehicle was withdrawn or took another result since, or one found at start-up) is
 // written from its entry alone: the tables lend it a slot for its vehicle, an order
 // entry for its order (when SI has none of its plate) and the key it came with, for the
-// time of the writing. At start-up the instruments it was received with are lent too,
-// since the box knows none yet; in the loop the box's own identification is used, as a
-// hand-over does.
+// time of the writing. While the box has received no peripheral list since it started
+// (at start-up, say) the instruments the result was received with are lent too; once it
+// knows its own, those are used, as a hand-over does.
 #include <stdio.h>
 #include <string.h>
 
@@ -162,10 +162,12 @@ void senddatamulti(char dest, const char *cle, char Cur_plaque) {
             sendbuffer(result_of(best), (char)best);
             if (otclan) poll_equipment();
             outbox_journal = 0;
-            if (outbox_refused == refused && (!n || journal_forget(n, 0) == 0)) {
+            // an OTCLAN file is written by the key's hand-over only: here its entry stays,
+            // and the next pass writes it from there
+            if (outbox_refused == refused && (!n || otclan || journal_forget(n, 0) == 0)) {
                 termine[best] = 0;
-                journal_of[best] = 0;
-                if (n) outbox_deliver();
+                if (n && otclan) journal_waiting = 1;
+                if (n && !otclan) outbox_deliver();
             } else if (n) {
                 outbox_drop_block(n); // kept for the next try
             }
@@ -204,11 +206,15 @@ static int held(unsigned n) {
     return 0;
 }
 
+// The last entry found at start-up: its result may have lost its acknowledgement.
+static unsigned last_at_start;
+
 // Writes the result of entry n from the entry alone (see the head); 1 once its files are
-// stored.
-static int write_entry(unsigned n, int startup, int kept) {
+// stored (delivered at once with deliver).
+static int write_entry(unsigned n, int deliver) {
     static JournalEntry e;
-    if (!journal_read(n, &e, startup)) {
+    const int instruments = nb_periph_present == 0; // none known: the result's are lent
+    if (!journal_read(n, &e, instruments)) {
         journal_set_aside(n);
         return 1;
     }
@@ -245,12 +251,18 @@ static int write_entry(unsigned n, int startup, int kept) {
     snprintf(cle_get_data, sizeof cle_get_data, "%s", e.key);
 
     printf("\njournal: resultat %s (plaque %s) ecrit depuis le journal\n", e.cle, e.plaque);
-    const int ok = write_result(e.raw, k, n, 0, kept, !startup);
+    const int ok = write_result(e.raw, k, n, 0, n == last_at_start, deliver);
 
     memcpy(cle_get_data, lent.key, sizeof lent.key);
     if (lent.order_at >= 0) SI[lent.order_at] = lent.order;
     Cpt_plaque = lent.orders;
     voiture[k] = lent.slot;
+    if (instruments) { // back to none, as they were
+        memset(SIHC, 0, sizeof SIHC);
+        memset(Cpt_SIHC, 0, sizeof Cpt_SIHC);
+        memset(type_hardware_connect2, 0, sizeof type_hardware_connect2);
+        nb_periph_present = 0;
+    }
     if (ok) // a slot that had it without holding it (a single instrument's empty slot)
         for (int i = 0; i < NBPLAQUEMAX; i++)
             if (journal_of[i] == n) journal_of[i] = 0, termine[i] = 0;
@@ -261,7 +273,7 @@ void results_replay(void) {
     journal_waiting = 0;
     for (unsigned n = journal_next(0); n; n = journal_next(n)) {
         if (held(n)) continue;
-        if (!outbox_ready() || !write_entry(n, 0, 0)) {
+        if (!outbox_ready() || !write_entry(n, 1)) {
             journal_waiting = 1; // refused: again at the next pass
             return;
         }
@@ -270,15 +282,12 @@ void results_replay(void) {
 
 void results_recover(void) {
     journal_init();
-    unsigned last = 0;
+    // the last result may have lost its acknowledgement: its entry is kept aside a while
+    last_at_start = 0;
     for (unsigned n = journal_next(0); n; n = journal_next(n))
-        last = n;
+        last_at_start = n;
+    // the files are delivered by the first order reading; the disk refusing, the rest
+    // waits for the loop
     for (unsigned n = journal_next(0); n; n = journal_next(n))
-        // the last result may have lost its acknowledgement: its entry is kept aside a while
-        if (!write_entry(n, 1, n == last)) break;
-    // the instruments lent to the results are not the box's: it has identified none yet
-    memset(SIHC, 0, sizeof SIHC);
-    memset(Cpt_SIHC, 0, sizeof Cpt_SIHC);
-    memset(type_hardware_connect2, 0, sizeof type_hardware_connect2);
-    nb_periph_present = 0;
+        if (!write_entry(n, 0)) break;
 }
