@@ -20,54 +20,15 @@
 # (an older revision, say) is run as it is, in its own sandbox root <build-dir>/root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-n="${1:-20}" off="${2:-30}" build="${3:-}"
-if [ -z "$build" ]; then
-  build="$PWD/build/dev"
-  cmake --preset dev >/dev/null
-  cmake --build --preset dev --target concentrator equipsim_cli >/dev/null
-fi
-build=$(cd "$build" && pwd)
-root="$build/root"
-data="$root/home/KELDRAN/DATA" share="$root/mnt/GIEGLAN"
-work=$(mktemp -d)
-pids=()
-stop_all() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  pids=()
-}
-trap 'stop_all; rm -rf "$work"' EXIT
-
-network() { # the box's network check answers $1; a running box never sees half a script
-  printf '#!/bin/sh\nexit %s\n' "$1" > "$root/bin/testNetwork.sh.new"
-  chmod +x "$root/bin/testNetwork.sh.new"
-  mv -f "$root/bin/testNetwork.sh.new" "$root/bin/testNetwork.sh"
-}
+n="${1:-20}" off="${2:-30}"
+. bench/road.sh
+road_build "${3:-}"
 now() { date +%s.%N; }
 
 # run LABEL OFFLINE-SECONDS: one run; prints its figures
 run() {
   local label="$1" offline="$2"
-  rm -rf "$root"
-  mkdir -p "$data/log" "$share/CG" "$share/RES" "$share/ID" "$root/bin" "$root/dev"
-  : > "$root/dev/gpio"
-  network 0
-  "$build/tools/equipsim" --tcp 0 --hub --periph G --auto-results > "$work/sim.txt" 2>&1 &
-  pids+=($!)
-  local port=""
-  for _ in $(seq 50); do
-    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim.txt" | head -1)
-    [ -n "$port" ] && break
-    sleep 0.1
-  done
-  printf '#001#GIEGLAN\r\n#003#\r\n#005#KELDRAN\r\n#020#1234\r\n#100#LAN\r\n#101#127.0.0.1\r\n#102#%s\r\n' \
-    "$port" > "$data/PARAM_VARN.txt"
-  "$build/concentrator" > "$work/box.txt" 2>&1 &
-  pids+=($!)
-  for i in $(seq 1 "$n"); do
-    printf '[VEHICULE]\r\n0200=AB%03dCD\r\n0204=ES\r\n[CRC]\r\n0200=0\r\n' "$i" > "$work/order"
-    mv "$work/order" "$share/CG/$(printf 'V%04d' "$i").CG"
-  done
+  road_start "$n"
 
   # watch the share: the first sight of each vehicle's file, with its status-change time
   : > "$work/files.txt"

@@ -30,7 +30,6 @@
 #include <fcntl.h>
 #include <stddef.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -70,16 +69,10 @@ static void entry_path(char *out, size_t size, unsigned n, const char *ext) {
     snprintf(out, size, "%s/%010u%s", DIR_JOURNAL, n, ext);
 }
 
-// 1 when name is "<ten digits><ext>", its number in *n.
+// 1 when name is "<ten digits><ext>" and names an entry (a number that names an outbox
+// block), its number in *n.
 static int entry_number(const char *name, const char *ext, unsigned *n) {
-    size_t k = 0;
-    while (name[k] >= '0' && name[k] <= '9')
-        k++;
-    if (k != 10 || strcmp(name + k, ext) != 0) return 0;
-    unsigned long long v = strtoull(name, nullptr, 10);
-    if (v == 0 || v > 0xFFFFFFFFull / OUTBOX_BLOCK) return 0;
-    *n = (unsigned)v;
-    return 1;
+    return numbered_name(name, ext, 0xFFFFFFFFull / OUTBOX_BLOCK, n) && *n != 0;
 }
 
 // ---- Writing ----------------------------------------------------------------------------

@@ -101,17 +101,21 @@ static void entry_path(char *out, size_t size, unsigned seq, const char *ext) {
     snprintf(out, size, "%s/%010u%s", DIR_OUTBOX, seq, ext);
 }
 
+int numbered_name(const char *name, const char *ext, unsigned long long most, unsigned *n) {
+    size_t k = 0;
+    while (name[k] >= '0' && name[k] <= '9')
+        k++;
+    if (k != 10 || strcmp(name + k, ext) != 0) return 0;
+    unsigned long long v = strtoull(name, nullptr, 10);
+    if (v > most) return 0;
+    *n = (unsigned)v;
+    return 1;
+}
+
 // 1 when name is an entry's name "<number><ext>", the number in ten digits as entries
 // are named (another name would not open the entry it numbers), its number in *seq.
 static int entry_number(const char *name, const char *ext, unsigned *seq) {
-    size_t n = 0;
-    while (name[n] >= '0' && name[n] <= '9')
-        n++;
-    if (n != 10 || strcmp(name + n, ext) != 0) return 0;
-    unsigned long long v = strtoull(name, nullptr, 10);
-    if (v > 0xFFFFFFFFull) return 0;
-    *seq = (unsigned)v;
-    return 1;
+    return numbered_name(name, ext, 0xFFFFFFFFull, seq);
 }
 
 static int ends_with(const char *s, const char *end) {

@@ -79,6 +79,11 @@ void outbox_deliver(void);
 // OUTBOX_KEEP_DAYS, except ".err" and orphan copies and copies still waiting.
 void outbox_clean_copies(void);
 
+// 1 when name is a number in ten digits (as the box names its entries: another name
+// would not open the entry it numbers) followed by ext, the number not above most; the
+// number in *n.
+int numbered_name(const char *name, const char *ext, unsigned long long most, unsigned *n);
+
 // CRC-32 (the polynomial of zip and Ethernet) of n bytes, going on from crc (0 to start).
 uint32_t crc32_of(uint32_t crc, const void *bytes, size_t n);
 

@@ -73,6 +73,21 @@ class Outbox : public ::testing::Test {
         return root(OUTBOX + name);
     }
     std::string log() { return read_file(root(LOG)); }
+    // A GIEGLAN station's vehicle KEY3 (plate AB123CD) in slot 3 with its result in
+    // buffer 5, ordered as SI[0].
+    vehicule &finished_vehicle() {
+        snprintf(save_protocol, sizeof save_protocol, "GIEGLAN");
+        snprintf(SI[0].cle, sizeof SI[0].cle, "KEY3");
+        snprintf(SI[0].plaqueinfo, sizeof SI[0].plaqueinfo, "AB123CD");
+        Cpt_plaque = 1;
+        vehicule &v = voiture[3];
+        snprintf(v.cle, sizeof v.cle, "KEY3      ");
+        snprintf(v.plaque, sizeof v.plaque, "AB123CD");
+        v.idx = 5;
+        snprintf(data[5], SIZEDATA, "\x17" "0200AB123CD\x17" "050200.1");
+        termine[3] = 1;
+        return v;
+    }
     // Bytes that tell results apart, with control bytes and a NUL as a result may hold.
     static std::string bytes(int n) {
         std::string b = "[MESURES]\r\n0320=KELDRAN.G\r\n0501=" + std::to_string(n) + "\r\n";
@@ -347,17 +362,8 @@ TEST_F(Outbox, CleanUpRemovesOnlyDeliveredCopiesOlderThanAWeek) {
 
 TEST_F(Outbox, FullBoxKeepsTheResultInItsSlotAndTriesAgainAtTheNextPass) {
     boxtest::FakeClock clock;
-    snprintf(save_protocol, sizeof save_protocol, "GIEGLAN");
     giegtype = 1; // a single instrument: the result is handed over by its slot's key
-    snprintf(SI[0].cle, sizeof SI[0].cle, "KEY3");
-    snprintf(SI[0].plaqueinfo, sizeof SI[0].plaqueinfo, "AB123CD");
-    Cpt_plaque = 1;
-    vehicule &v = voiture[3];
-    snprintf(v.cle, sizeof v.cle, "KEY3      ");
-    snprintf(v.plaque, sizeof v.plaque, "AB123CD");
-    v.idx = 5;
-    snprintf(data[5], SIZEDATA, "\x17" "0200AB123CD\x17" "050200.1");
-    termine[3] = 1;
+    vehicule &v = finished_vehicle();
     auto pass = [&] {
         tim_program_ms(&TIME_1S, 60000); // no order reading in these passes
         PCaction(0);
@@ -412,20 +418,11 @@ class SmallDisk : public Outbox {
 
 TEST_F(SmallDisk, RefusedResultIsStoredAgainForItsOwnSlotWhateverFrameCameSince) {
     boxtest::FakeClock clock;
-    snprintf(save_protocol, sizeof save_protocol, "GIEGLAN");
     ASSERT_EQ(mount("tmpfs", root(OUTBOX).c_str(), "tmpfs", 0, "size=256k"), 0)
         << "the test runs as root";
     mounted = true;
     giegtype = 2;
-    snprintf(SI[0].cle, sizeof SI[0].cle, "KEY3");
-    snprintf(SI[0].plaqueinfo, sizeof SI[0].plaqueinfo, "AB123CD");
-    Cpt_plaque = 1;
-    vehicule &v = voiture[3];
-    snprintf(v.cle, sizeof v.cle, "KEY3      ");
-    snprintf(v.plaque, sizeof v.plaque, "AB123CD");
-    v.idx = 5;
-    snprintf(data[5], SIZEDATA, "\x17" "0200AB123CD\x17" "050200.1");
-    termine[3] = 1;
+    vehicule &v = finished_vehicle();
     snprintf(cle_get_data, sizeof cle_get_data, "KEY3      ");
     journal_of[3] = journal_write(3, data[5]); // as the reception kept it
     ASSERT_NE(journal_of[3], 0u);
