@@ -113,14 +113,16 @@ static char *result_of(int i) {
 // them (or the entry could not be removed): they are written again later.
 static int write_result(char *raw, int slot, unsigned n, int refresh, int kept, int deliver) {
     const unsigned refused = outbox_refused;
-    outbox_journal = n;
+    outbox_journal = n; // the files written now are the entry's
     sendbuffer(raw, (char)slot);
     if (strcmp(save_protocol, "OTCLAN") == 0) {
+        outbox_journal = 0;
         if (refresh) {
             heartbeat_sleep_us(1000000);
             for (int attempt = 0; attempt < 3 && !poll_equipment(); attempt++) {
             }
         }
+        outbox_journal = n;
         fct_separate_measures();
         fct_create_file_otclan((char)slot);
     }
@@ -160,8 +162,8 @@ void senddatamulti(char dest, const char *cle, char Cur_plaque) {
             const unsigned n = journal_of[best];
             outbox_journal = n;
             sendbuffer(result_of(best), (char)best);
-            if (otclan) poll_equipment();
             outbox_journal = 0;
+            if (otclan) poll_equipment();
             // an OTCLAN file is written by the key's hand-over only: here its entry stays,
             // and the next pass writes it from there
             if (outbox_refused == refused && (!n || otclan || journal_forget(n, 0) == 0)) {
