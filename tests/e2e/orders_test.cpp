@@ -51,15 +51,26 @@ TEST(Orders, GieglanOrdersReachTheHubAndVanishedOnesAreWithdrawn) {
     equipsim::Sim sim(equipsim::Options{});
     prepare("GIEGLAN", "KELDRAN", sim.listen_tcp(0));
     boxtest::Proc box = roadtest::start_box("orders_gieglan");
-    ASSERT_TRUE(sim.wait_code("0121", 30000)) << box.output();
+    // the hub identified (a section per instrument in the information file), then for
+    // longer than a poll's period no result asked for: the box has read no orders yet
+    ASSERT_TRUE(boxtest::wait_until(
+        [&] {
+            return boxtest::read_file(root(DATA + "/log/periph1info.txt")).find("Periph3:") !=
+                   std::string::npos;
+        },
+        30000))
+        << box.output();
+    EXPECT_FALSE(boxtest::wait_until([&] { return sim.count_code("0121") > 0; }, 6000))
+        << "no result asked for before the orders are read";
     EXPECT_FALSE(boxtest::exists(root(DATA + "/GREEN_LED_ON")));
 
-    // the order directory appears: green LED lit and its marker made
+    // the order directory appears: green LED lit and its marker made, and results asked for
     const std::string cg = root("/mnt/GIEGLAN/CG");
     mkdir(cg.c_str(), 0755);
     ASSERT_TRUE(boxtest::wait_until([&] { return boxtest::exists(root(DATA + "/GREEN_LED_ON")); },
                                     12000));
     EXPECT_NE(gpio().find("0x420C 80"), std::string::npos) << gpio();
+    ASSERT_TRUE(sim.wait_code("0121", 12000)) << box.output();
 
     // an order: the kept lines go out padded or cut to their sizes, over two frames
     boxtest::write_file(cg + "/K0001.CG", "[VEHICULE]\r\n0200=AB123CD\r\n0201=NOTKEPT\r\n"
