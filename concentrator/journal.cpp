@@ -262,12 +262,14 @@ static int hex8(const char *t, unsigned long *v) {
 
 static void load_item(const unsigned char *p, size_t n) {
     const int row = p[0];
-    const unsigned char *code_end = n > 1 ? (const unsigned char *)memchr(p + 1, 0, n - 1) : nullptr;
+    const unsigned char *code_end =
+        n > 1 ? (const unsigned char *)memchr(p + 1, 0, n - 1) : nullptr;
     if (row >= NBPERIPH || !code_end || Cpt_SIHC[row] >= NBCODEGIEGDATAMAX) return;
     SaveInfoHardwareConnect &it = SIHC[row][Cpt_SIHC[row]++];
     memset(&it, 0, sizeof it);
     const size_t code = (size_t)(code_end - (p + 1));
-    memcpy(it.CodeGiegData, p + 1, code < sizeof it.CodeGiegData ? code : sizeof it.CodeGiegData - 1);
+    memcpy(it.CodeGiegData, p + 1,
+           code < sizeof it.CodeGiegData ? code : sizeof it.CodeGiegData - 1);
     const size_t value = n - code - 2;
     memcpy(it.InfoHardwareConnect, code_end + 1,
            value < sizeof it.InfoHardwareConnect ? value : sizeof it.InfoHardwareConnect);

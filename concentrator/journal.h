@@ -16,17 +16,17 @@
 // instruments it was received with go straight to the identification tables, see
 // journal_read).
 struct JournalEntry {
-    char cle[12];          // the slot's key (the result's key for a result without a slot)
-    char plaque[12];       // the slot's plate
-    char cartype[4];       // the slot's fuel code
-    char key[15];          // the key the result came with (cle_get_data)
-    char raw[SIZEDATA];    // the raw result buffer
-    char has_order;        // 1 when the order below was found when the result came
-    char order_cle[12];    // its key, plate and fuel code, as in SI
+    char cle[12];       // the slot's key (the result's key for a result without a slot)
+    char plaque[12];    // the slot's plate
+    char cartype[4];    // the slot's fuel code
+    char key[15];       // the key the result came with (cle_get_data)
+    char raw[SIZEDATA]; // the raw result buffer
+    char has_order;     // 1 when the order below was found when the result came
+    char order_cle[12]; // its key, plate and fuel code, as in SI
     char order_plate[12];
     char order_fuel[4];
-    char order_file[255];  // base name of its order file
-    char order_name[255];  // the order file's name as read
+    char order_file[255]; // base name of its order file
+    char order_name[255]; // the order file's name as read
 };
 
 extern unsigned journal_of[NBPLAQUEMAX]; // per slot: the entry of its complete result (0: none)

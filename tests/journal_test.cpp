@@ -54,19 +54,19 @@ using Item = std::pair<const char *, const char *>;
 
 // The identification of an instrument of another maker than SPX, all its items.
 const std::vector<Item> full_ident = {
-    {"0300", "KELDRAN"},  {"0301", "ANALYSER GA-4"},  {"7003", "HOMOL1"},
-    {"0302", "SNG100274"}, {"0303", "V2.14"},          {"0312", "01012024"},
-    {"7007", "GAS01"},     {"0200", "AB123CD"},        {"7009", "01012024120000"},
-    {"7010", "02012024130000"}, {"7011", "CERT7"},     {"7012", "0123456789"}};
+    {"0300", "KELDRAN"},        {"0301", "ANALYSER GA-4"}, {"7003", "HOMOL1"},
+    {"0302", "SNG100274"},      {"0303", "V2.14"},         {"0312", "01012024"},
+    {"7007", "GAS01"},          {"0200", "AB123CD"},       {"7009", "01012024120000"},
+    {"7010", "02012024130000"}, {"7011", "CERT7"},         {"7012", "0123456789"}};
 
 // One road: the station, the vehicle, what the equipment sends, where the files land.
 struct Road {
     const char *name;
     const char *protocol;
-    const char *key;                         // the order's key (BNET: the plate)
-    std::vector<std::pair<int, char>> list;  // the peripheral list: number and type letter
-    std::vector<std::string> frames;         // the result's frames (records of each)
-    std::string share;                       // the directory of its files on the share
+    const char *key;                        // the order's key (BNET: the plate)
+    std::vector<std::pair<int, char>> list; // the peripheral list: number and type letter
+    std::vector<std::string> frames;        // the result's frames (records of each)
+    std::string share;                      // the directory of its files on the share
 };
 
 const Road roads[] = {
@@ -100,7 +100,9 @@ const Road roads[] = {
      RES},
 };
 
-int answer_zero(const char *) { return 0; } // every shell command (the network check) says yes
+int answer_zero(const char *) {
+    return 0;
+} // every shell command (the network check) says yes
 
 // The box's settings for the road's station, on a LAN link played from memory.
 void station(const Road &r) {
@@ -309,7 +311,10 @@ TEST(Journal, TornOrDamagedEntryIsSetAsideNeverWritten) {
     ready(r);
     boxtest::set_network(1); // the files wait in the outbox
     cmd_hook = nullptr;
-    const std::string raw = "\x17" "0200AB123CD   \x17" "0502" "0145";
+    const std::string raw = "\x17"
+                            "0200AB123CD   \x17"
+                            "0502"
+                            "0145";
     unsigned n[3];
     for (unsigned &k : n) {
         snprintf(cle_get_data, sizeof cle_get_data, "K0001     ");

@@ -86,7 +86,8 @@ void tables(const std::string &key, const std::string &plate, const std::string 
             if (Cpt_SIHC[row] >= NBCODEGIEGDATAMAX) continue;
             SaveInfoHardwareConnect &it = SIHC[row][Cpt_SIHC[row]++];
             snprintf(it.CodeGiegData, sizeof it.CodeGiegData, "%s", l.substr(0, eq).c_str());
-            strncpy(it.InfoHardwareConnect, l.substr(eq + 1).c_str(), sizeof it.InfoHardwareConnect);
+            strncpy(it.InfoHardwareConnect, l.substr(eq + 1).c_str(),
+                    sizeof it.InfoHardwareConnect);
         }
     }
 }
@@ -203,7 +204,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t size) {
     std::map<std::string, std::string> after(left.begin(), left.end());
     if (damage == 'n') {
         FUZZ_CHECK(got == want, "the result is written as the hand-over writes it");
-        FUZZ_CHECK(after.count(std::string(name) + ".old") && !after.count(std::string(name) + ".jnl"),
+        FUZZ_CHECK(after.count(std::string(name) + ".old") &&
+                       !after.count(std::string(name) + ".jnl"),
                    "the last entry is kept aside once written");
     } else {
         FUZZ_CHECK(got.empty(), "nothing of a damaged entry is written");

@@ -38,9 +38,9 @@ using Listing = std::map<std::string, ino_t>; // regular files of a directory: n
 
 int stop_at;
 Stop stop_how;
-std::vector<std::string> dirs;            // the watched directories, resolved
-std::map<std::string, Listing> durable;   // per directory: its entries at its last fsync
-std::map<ino_t, std::string> kept_bytes;  // per file: its bytes at its last fsync
+std::vector<std::string> dirs;           // the watched directories, resolved
+std::map<std::string, Listing> durable;  // per directory: its entries at its last fsync
+std::map<ino_t, std::string> kept_bytes; // per file: its bytes at its last fsync
 
 std::string read_all(const std::string &path) {
     std::string out;
@@ -142,7 +142,9 @@ void start_model(const std::vector<std::string> &watched_dirs) {
 
 } // namespace
 
-int *shared() { return area()->user; }
+int *shared() {
+    return area()->user;
+}
 
 Outcome run(const std::function<void()> &work, int k, Stop how,
             const std::vector<std::string> &watched_dirs) {
