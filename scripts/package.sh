@@ -23,7 +23,7 @@ for arch in amd64:x86-64 armhf:"ARM, EABI5" arm64:"ARM aarch64"; do
   # nocheck: the box's programs never run here (their tests are the presets' own); CC
   # names the cross compiler to dpkg-architecture
   CC=$(dpkg-architecture -a"$a" -qDEB_HOST_GNU_TYPE 2>/dev/null)-gcc DEB_BUILD_OPTIONS=nocheck \
-    DEB_DIR=$out dpkg-buildpackage -b -d --no-sign -a"$a" \
+    DEB_DIR=$out dpkg-buildpackage -b --no-sign -a"$a" \
       --buildinfo-option=-u"$out" --changes-option=-u"$out" \
       --buildinfo-file="$base.buildinfo" --changes-file="$base.changes" >"$logs/deb-$a.txt" 2>&1 ||
     { cat "$logs/deb-$a.txt"; exit 1; }

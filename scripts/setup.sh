@@ -13,7 +13,7 @@ done
 # The packages: debhelper and dpkg-dev make them, scdoc their manual pages, man-db
 # shows the pages, lintian checks them, debootstrap makes the clean root they are
 # installed into.
-for pkg in debhelper dpkg-dev fakeroot scdoc man-db lintian debootstrap; do
+for pkg in debhelper dpkg-dev scdoc man-db lintian debootstrap; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
