@@ -829,7 +829,7 @@ TEST(EquipsimCli, MisbehavesOnRequestAtTheTimesGiven) {
     boxtest::reset_root();
     boxtest::Proc p = boxtest::spawn(EQUIPSIM_BIN,
                                      {"--tcp", "0", "--bad-checksum", "1@0.3", "--silence", "0.3",
-                                      "--garbage", "40@1.0", "--drop-every", "1.6"},
+                                      "--garbage", "40@0.6", "--drop-every", "1.5"},
                                      out);
     int port = 0;
     ASSERT_TRUE(boxtest::wait_until([&] {
@@ -843,6 +843,8 @@ TEST(EquipsimCli, MisbehavesOnRequestAtTheTimesGiven) {
     box.request("0100");
     EXPECT_EQ(box.frame(200), "") << "silent at first";
     ASSERT_TRUE(boxtest::wait_until([&] { return p.output().find("speaking again") != std::string::npos; }, 5000));
+    ASSERT_TRUE(boxtest::wait_until([&] { box.pull(50); return box.in.size() >= 40; }, 5000));
+    EXPECT_EQ(box.in, equipsim::noise(40)) << "the burst of garbage, and nothing else";
     box.in.clear();
     box.request("0100");
     std::string bad = box.frame();
@@ -850,8 +852,6 @@ TEST(EquipsimCli, MisbehavesOnRequestAtTheTimesGiven) {
     EXPECT_FALSE(equipsim::checksum_holds(bad)) << "the next frame after the silence";
     box.request("0100");
     EXPECT_TRUE(equipsim::checksum_holds(box.frame()));
-    ASSERT_TRUE(boxtest::wait_until([&] { box.pull(50); return box.in.size() >= 40; }, 5000));
-    EXPECT_EQ(box.in, equipsim::noise(40)) << "the burst of garbage";
     int end = 0;
     ASSERT_TRUE(boxtest::wait_until([&] { return (end = box.pull(50)) == -2; }, 5000))
         << "the connection dropped";
