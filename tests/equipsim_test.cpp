@@ -115,6 +115,18 @@ bool same(const std::vector<Record> &a, const std::vector<Record> &b) {
     return true;
 }
 
+// The port a simulator program says it listens on (0 when it does not say so within 5 s).
+int port_of(const boxtest::Proc &p) {
+    int port = 0;
+    boxtest::wait_until([&] {
+        const std::string o = p.output(); // read once: the file grows between readings
+        size_t at = o.find("127.0.0.1:");
+        if (at != std::string::npos) port = atoi(o.c_str() + at + 10);
+        return port > 0;
+    }, 5000);
+    return port;
+}
+
 std::vector<Record> many_records(int n) {
     std::vector<Record> r;
     for (int i = 0; i < n; i++) r.push_back({std::to_string(5000 + i), "V" + std::to_string(i * 7) + "-OK"});
@@ -542,13 +554,8 @@ TEST(EquipsimCli, ExplainsItselfAndPlaysAHubOverTcpUntilSigterm) {
             EXPECT_NE(h.find(w), std::string::npos) << w;
     }
     boxtest::Proc p = boxtest::spawn(EQUIPSIM_BIN, {"--tcp", "0", "--periph", "G,P"}, out);
-    int port = 0;
-    ASSERT_TRUE(boxtest::wait_until([&] {
-        const std::string o = p.output(); // read once: the file grows between readings
-        size_t at = o.find("127.0.0.1:");
-        if (at != std::string::npos) port = atoi(o.c_str() + at + 10);
-        return port > 0;
-    }, 5000));
+    const int port = port_of(p);
+    ASSERT_GT(port, 0) << p.output();
     BoxEnd box;
     ASSERT_TRUE(box.connect_tcp(port));
     box.request("0100");
@@ -831,13 +838,8 @@ TEST(EquipsimCli, MisbehavesOnRequestAtTheTimesGiven) {
                                      {"--tcp", "0", "--bad-checksum", "1@0.3", "--silence", "0.3",
                                       "--garbage", "40@0.6", "--drop-every", "1.5"},
                                      out);
-    int port = 0;
-    ASSERT_TRUE(boxtest::wait_until([&] {
-        const std::string o = p.output();
-        size_t at = o.find("127.0.0.1:");
-        if (at != std::string::npos) port = atoi(o.c_str() + at + 10);
-        return port > 0;
-    }, 5000));
+    const int port = port_of(p);
+    ASSERT_GT(port, 0) << p.output();
     BoxEnd box;
     ASSERT_TRUE(box.connect_tcp(port));
     box.request("0100");
@@ -872,13 +874,8 @@ TEST(EquipsimCli, ReplaysALogAndTellsTheDifferenceWhenStopped) {
         EXPECT_EQ(bad.wait_exit(5000), 2) << "a replay has no peripherals of its own";
     }
     boxtest::Proc p = boxtest::spawn(EQUIPSIM_BIN, {"--replay", log, "--tcp", "0", "--timing"}, out);
-    int port = 0;
-    ASSERT_TRUE(boxtest::wait_until([&] {
-        const std::string o = p.output();
-        size_t at = o.find("127.0.0.1:");
-        if (at != std::string::npos) port = atoi(o.c_str() + at + 10);
-        return port > 0;
-    }, 5000));
+    const int port = port_of(p);
+    ASSERT_GT(port, 0) << p.output();
     BoxEnd box;
     ASSERT_TRUE(box.connect_tcp(port));
     box.request("0100");
