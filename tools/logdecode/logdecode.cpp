@@ -140,7 +140,8 @@ bool has_end(const std::vector<Record> &r) {
 
 struct Roads {
     std::vector<Road> all;
-    Road *acking = nullptr; // the road whose whole message was the box's last frame
+    static constexpr size_t NONE = ~size_t(0);
+    size_t acking = NONE; // the road whose whole message was the box's last frame
 
     Road *last_open(const std::string &key, bool for_result) {
         for (size_t i = all.size(); i-- > 0;) {
@@ -158,7 +159,7 @@ struct Roads {
 
     void sent(const LogEntry &e) {
         const std::vector<Record> r = records(e.text);
-        acking = nullptr;
+        acking = NONE;
         if (r.empty()) return;
         const std::string key = r[0].text.substr(0, 10);
         if (r[0].code == "0150") {
@@ -172,18 +173,18 @@ struct Roads {
             if ((x.code == "0200" || x.code == "7200") && v->plate.empty()) v->plate = trimmed(x.text);
         if (has_end(r)) {
             v->sendings++;
-            acking = v;
+            acking = static_cast<size_t>(v - all.data());
         }
     }
 
     void received(const LogEntry &e) {
-        Road *was = acking;
-        acking = nullptr;
+        const size_t was = acking;
+        acking = NONE;
         if (!equipsim::checksum_holds(e.text)) return; // refused by the box
         const std::vector<Record> r = records(e.text);
         if (r.empty()) return;
         if (r[0].code == "0900") {
-            if (was && !was->acked.set()) was->acked = {e.stamp, e.t};
+            if (was != NONE && !all[was].acked.set()) all[was].acked = {e.stamp, e.t};
             return;
         }
         if (r[0].code != "0122" && r[0].code != "0111") return;
