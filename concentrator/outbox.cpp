@@ -59,7 +59,9 @@ TIMEMS OUTBOX_RETRY;
 unsigned outbox_journal;
 
 #define LINK_LOG BOX_PATH("/home/KELDRAN/DATA/log/log.txt")
-#define MAGIC "OB2"
+// Formats of the entries by the magic that opens them, the one written first: the
+// reader keeps every format that a release may have left waiting in a box's outbox.
+static const char FORMATS[][4] = {"OB2"};
 #define RULE_AT 3    // offset of the rule letter in an entry
 #define CHECK_AT 5   // offset of its check: length and CRC-32, eight hex digits each
 #define FIELDS_AT 22 // offset of its first place, after the check and its NUL
@@ -96,6 +98,13 @@ static struct {
     unsigned pass;
 } failing[MAX_FAILING];
 static unsigned pass;
+
+// 1 when an entry's head opens with the magic of a format the reader knows.
+static int known_format(const char *head) {
+    for (const char *magic : FORMATS)
+        if (memcmp(head, magic, 3) == 0) return 1;
+    return 0;
+}
 
 static void entry_path(char *out, size_t size, unsigned seq, const char *ext) {
     snprintf(out, size, "%s/%010u%s", DIR_OUTBOX, seq, ext);
@@ -193,9 +202,8 @@ static int read_entry(const char *path, Entry *e, int whole) {
         n += r;
     }
     unsigned long length = 0, crc = 0;
-    int ok = n > FIELDS_AT && memcmp(head, MAGIC, 3) == 0 && head[4] == 0 &&
-             head[FIELDS_AT - 1] == 0 && hex_field(head + CHECK_AT, 8, &length) &&
-             hex_field(head + CHECK_AT + 8, 8, &crc);
+    int ok = n > FIELDS_AT && known_format(head) && head[4] == 0 && head[FIELDS_AT - 1] == 0 &&
+             hex_field(head + CHECK_AT, 8, &length) && hex_field(head + CHECK_AT + 8, 8, &crc);
     e->rule = head[RULE_AT];
     long at = FIELDS_AT;
     char *fields[] = {e->dest, e->order, e->local};
@@ -505,7 +513,8 @@ FILE *outbox_begin(const char *dest, const char *order, const char *local) {
         return nullptr;
     }
     // the rule letter and the check are settled by outbox_end
-    fputs(MAGIC "?", f);
+    fputs(FORMATS[0], f);
+    fputc('?', f);
     fputc(0, f);
     fputs("0000000000000000", f);
     fputc(0, f);

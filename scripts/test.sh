@@ -11,7 +11,8 @@ ctest --preset dev
 bash scripts/fuzz.sh 10 # every fuzz target for 10 s
 cmake --preset box
 cmake --build --preset box
-# The board: ARM builds, their tests under qemu-user, and the three Debian packages.
+# The board: ARM builds, their tests under qemu-user, and the three Debian packages
+# (lintian on each, the install test in a clean Debian root).
 bash scripts/board.sh
 if [ "${1:-}" = "--asan" ]; then
   cmake --preset asan

@@ -115,6 +115,18 @@ bool same(const std::vector<Record> &a, const std::vector<Record> &b) {
     return true;
 }
 
+// The port a simulator program says it listens on (0 when it does not say so within 5 s).
+int port_of(const boxtest::Proc &p) {
+    int port = 0;
+    boxtest::wait_until([&] {
+        const std::string o = p.output(); // read once: the file grows between readings
+        size_t at = o.find("127.0.0.1:");
+        if (at != std::string::npos) port = atoi(o.c_str() + at + 10);
+        return port > 0;
+    }, 5000);
+    return port;
+}
+
 std::vector<Record> many_records(int n) {
     std::vector<Record> r;
     for (int i = 0; i < n; i++) r.push_back({std::to_string(5000 + i), "V" + std::to_string(i * 7) + "-OK"});
@@ -535,17 +547,15 @@ TEST(EquipsimCli, ExplainsItselfAndPlaysAHubOverTcpUntilSigterm) {
         EXPECT_EQ(help.wait_exit(5000), 0);
         std::string h = help.output();
         for (const char *w : {"--tcp", "--pty", "--hub", "--single", "--periph", "--auto-results",
-                              "--result-delay", "0188", "ttyUSB0"})
+                              "--result-delay", "0188", "ttyUSB0", "--replay LOG", "--timing",
+                              "e.g. --bad-checksum", "e.g. --silence", "e.g. --drop-every",
+                              "e.g. --vanish-every", "e.g. --garbage", "e.g. --cut-result",
+                              "e.g. --delay", "--for"})
             EXPECT_NE(h.find(w), std::string::npos) << w;
     }
     boxtest::Proc p = boxtest::spawn(EQUIPSIM_BIN, {"--tcp", "0", "--periph", "G,P"}, out);
-    int port = 0;
-    ASSERT_TRUE(boxtest::wait_until([&] {
-        const std::string o = p.output(); // read once: the file grows between readings
-        size_t at = o.find("127.0.0.1:");
-        if (at != std::string::npos) port = atoi(o.c_str() + at + 10);
-        return port > 0;
-    }, 5000));
+    const int port = port_of(p);
+    ASSERT_GT(port, 0) << p.output();
     BoxEnd box;
     ASSERT_TRUE(box.connect_tcp(port));
     box.request("0100");
@@ -557,4 +567,328 @@ TEST(EquipsimCli, ExplainsItselfAndPlaysAHubOverTcpUntilSigterm) {
     EXPECT_NE(p.output().find("box --> sim  <STX>0100<ETX>"), std::string::npos);
     EXPECT_EQ(p.stop(), 0);
     EXPECT_NE(p.output().find("stopped by SIGTERM"), std::string::npos);
+}
+
+// ---- the link log read back, and its replay ----
+
+namespace {
+
+// A line of the link log as the box writes it.
+std::string logged(const char *prefix, const std::string &stamp, const std::string &text) {
+    return prefix + stamp + ":  " + text + "\r\n";
+}
+std::string sent_at(const std::string &hms, const std::string &frame) {
+    return logged("SEND:", "06/12/26 - " + hms, frame);
+}
+std::string got_at(const std::string &hms, const std::string &frame) {
+    return logged("RECEIVE: ", "06/12/26 - " + hms, frame);
+}
+
+const std::string ACK = build_frame({{"0900", ""}});
+const std::string POLL = build_frame({{"0121", "??????????"}});
+const std::string POLL_K1 = build_frame({{"0121", "K1        "}});
+const std::string LIST = build_frame({{"0101", ""}, {"001C", ""}, {"002G", ""}, {"0905", ""}});
+const std::string NOTHING = build_frame({{"0188", ""}});
+const std::string RES1 = build_frame({{"0122", "K1        "}, {"0200", "AB123     "}});
+const std::string RES2 = build_frame({{"0122", "K1        "}, {"0501", "012"}, {"0905", ""}});
+const std::string CALL = build_frame({{"0099", ""}});
+
+std::string vehicle(const std::string &plate) {
+    return build_frame({{"0120", "K1        "}, {"0200", equipsim::pad(plate, 10)}, {"0905", ""}});
+}
+std::string clock_frame(const std::string &date) { return build_frame({{"0130", date}}); }
+
+// A hub's dialogue: the list, the clock (answered, then called), a poll with nothing, the
+// vehicle, a poll whose result comes 2 s later in two frames, and a poll by key that the
+// equipment never answered.
+const std::string DIALOGUE =
+    sent_at("10:00:00", build_frame({{"0100", ""}})) + got_at("10:00:00", LIST) +
+    sent_at("10:00:00", ACK) +
+    sent_at("10:00:01", clock_frame("06122026100001")) + got_at("10:00:01", ACK) +
+    got_at("10:00:01", CALL) +
+    sent_at("10:00:05", POLL) + got_at("10:00:05", NOTHING) +
+    sent_at("10:00:05", ACK) +
+    sent_at("10:00:07", vehicle("AB123")) + got_at("10:00:07", ACK) +
+    sent_at("10:00:10", POLL) + got_at("10:00:12", RES1) +
+    sent_at("10:00:12", ACK) + got_at("10:00:12", RES2) +
+    sent_at("10:00:12", ACK) +
+    sent_at("10:00:15", POLL_K1);
+
+std::vector<std::string> bytes_of(const std::vector<equipsim::Answer> &a) {
+    std::vector<std::string> out;
+    for (const auto &x : a) out.push_back(x.bytes);
+    return out;
+}
+std::vector<int> delays_of(const std::vector<equipsim::Answer> &a) {
+    std::vector<int> out;
+    for (const auto &x : a) out.push_back(x.delay_ms);
+    return out;
+}
+
+} // namespace
+
+TEST(EquipsimLinkLog, EveryByteBelongsToOneEntryWhateverTheFramesHold) {
+    // a received frame holding CR LF of its own, purged bytes holding an LF alone
+    const std::string odd = build_frame({{"0122", "K1        "}, {"0501", "1\r\n2"}, {"0905", ""}});
+    const std::string log = "0:00:  the end of a line cut by the copy\r\n" +
+                            logged("SEND:", "06/12/26 - 10:30:00", POLL) +
+                            logged("RECEIVE: ", "06/12/26 - 10:30:01", odd) +
+                            logged("PURGE:", "06/12/26 - 10:30:02", "zz\nyy") +
+                            logged("INFO: ", "06/12/26 - 10:30:03", "Ecriture du fichier /mnt/x.G") +
+                            logged("SEND:", "31/02/26 - 10:30:04", ACK) + // no such day
+                            "SEND:29/02/28 - 23:59:59:  " + ACK + "\n" +  // LF alone; a leap day
+                            "RECEIVE: 01/03/28 - 00:00:00:  " + STX + "0122K1"; // cut short
+    const auto e = equipsim::read_log(log);
+    ASSERT_EQ(e.size(), 8u);
+    using K = equipsim::LogKind;
+    const K kinds[] = {K::Other, K::Send, K::Receive, K::Purge, K::Info, K::Other, K::Send, K::Receive};
+    const std::string texts[] = {"0:00:  the end of a line cut by the copy", POLL, odd, "zz\nyy",
+                                 "Ecriture du fichier /mnt/x.G", "SEND:31/02/26 - 10:30:04:  " + ACK,
+                                 ACK, STX + "0122K1"};
+    const size_t lines[] = {1, 2, 3, 5, 7, 8, 9, 10};
+    size_t at = 0;
+    for (size_t i = 0; i < e.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(e[i].kind, kinds[i]);
+        EXPECT_EQ(e[i].text, texts[i]);
+        EXPECT_EQ(e[i].line, lines[i]);
+        EXPECT_EQ(e[i].begin, at) << "no byte left out";
+        at = e[i].end;
+    }
+    EXPECT_EQ(at, log.size());
+    EXPECT_EQ(e[1].stamp, "06/12/26 - 10:30:00");
+    EXPECT_EQ(e[7].t - e[6].t, 1) << "29 February 2028 is followed by 1 March";
+    EXPECT_EQ(e[2].t - e[1].t, 1);
+    EXPECT_EQ(equipsim::format_stamp(e[6].t), "29/02/28 - 23:59:59");
+    long long t;
+    EXPECT_FALSE(equipsim::parse_stamp("29/02/27 - 10:00:00", &t));
+    EXPECT_FALSE(equipsim::parse_stamp("06/12/26 - 24:00:00", &t));
+
+    // a log being followed: byte by byte, the same entries
+    equipsim::LogReader r;
+    std::vector<equipsim::LogEntry> one;
+    for (char c : log) r.feed(&c, 1, one);
+    EXPECT_EQ(one.size(), 6u) << "held back: the line ended by an LF alone (the next line might "
+                                 "have been its text) and the cut one";
+    r.finish(one);
+    ASSERT_EQ(one.size(), e.size());
+    for (size_t i = 0; i < e.size(); i++) EXPECT_EQ(one[i].text, e[i].text) << i;
+}
+
+TEST(EquipsimReplay, AnswersByCodeAndKeyInRecordedOrderAndTellsWhatDiffers) {
+    const auto log = equipsim::read_log(DIALOGUE);
+    equipsim::Replay r(log);
+    EXPECT_NE(r.loaded().find("10 frames of the box, 7 of the equipment"), std::string::npos)
+        << r.loaded();
+    using V = std::vector<std::string>;
+    auto play = [&](const std::string &f, bool silenced = false) {
+        return bytes_of(r.answer(f, "11:00:00.000", silenced));
+    };
+    EXPECT_EQ(play(build_frame({{"0100", ""}})), V{LIST});
+    EXPECT_EQ(play(ACK), V{});
+    EXPECT_EQ(play(clock_frame("07122026113000")), (V{ACK, CALL})) << "whatever the date";
+    EXPECT_EQ(play(POLL), V{NOTHING});
+    EXPECT_EQ(play(ACK), V{});
+    // this box polls again before sending the vehicle: the second poll's answer comes
+    EXPECT_EQ(play(POLL), V{RES1});
+    EXPECT_EQ(play(ACK), V{RES2}) << "an acknowledgement belongs to the exchange under way";
+    EXPECT_EQ(play(ACK), V{});
+    EXPECT_FALSE(r.played_out());
+    EXPECT_EQ(play(vehicle("ZZ999")), V{ACK}) << "matched by its key, its plate differs";
+    EXPECT_TRUE(r.played_out());
+    EXPECT_EQ(play(POLL_K1), V{}) << "never answered in the recording";
+    EXPECT_EQ(play(build_frame({{"0150", "K2        "}})), V{});
+    EXPECT_EQ(play(POLL_K1), V{}) << "no second one recorded";
+    EXPECT_EQ(play(build_frame({{"0100", ""}}), true), V{});
+    const auto s = r.summary();
+    EXPECT_EQ(s.recorded, 10);
+    EXPECT_EQ(s.matched, 10);
+    EXPECT_EQ(s.different, 1);
+    EXPECT_EQ(s.unanswered, 1);
+    EXPECT_EQ(s.missing, 0);
+    EXPECT_EQ(s.extra, 3);
+    const std::string rep = r.report();
+    const size_t diff = rep.find("  different   06/12/26 10:00:07  bench 11:00:00.000  <STX>0120K1");
+    const size_t why = rep.find("record 2: 0200 \"AB123     \" in the recording, 0200 \"ZZ999     \" "
+                                "on the bench\n");
+    const size_t unanswered = rep.find("  unanswered  06/12/26 10:00:15  bench 11:00:00.000  "
+                                       "<STX>0121K1        <ETX>");
+    const size_t extra = rep.find("  extra       bench 11:00:00.000  <STX>0150K2");
+    const size_t silent = rep.find("<STX>0100<ETX>00<EOT>  (while silent on request)");
+    ASSERT_NE(diff, std::string::npos) << rep;
+    EXPECT_NE(rep.find("(no answer in the recording)", unanswered), std::string::npos) << rep;
+    EXPECT_LT(diff, why);
+    EXPECT_LT(why, unanswered) << "in recorded order";
+    EXPECT_LT(unanswered, extra) << rep;
+    EXPECT_LT(extra, silent) << rep;
+    EXPECT_EQ(rep.find("  missing "), std::string::npos) << rep;
+
+    // A box that stops early: what it did not send is missing, alike lines told once.
+    equipsim::Replay early(log);
+    early.answer(build_frame({{"0100", ""}}), "11:00:00.000");
+    early.answer(ACK, "11:00:00.100");
+    early.answer(clock_frame("0712202611300"), "11:00:00.200"); // a digit short
+    EXPECT_EQ(early.summary().missing, 7);
+    EXPECT_EQ(early.summary().different, 1);
+    const std::string er = early.report();
+    EXPECT_NE(er.find("record 1: 0130 \"06122026100001\" in the recording, 0130 \"0712202611300\" "
+                      "on the bench"),
+              std::string::npos)
+        << er;
+    EXPECT_NE(er.find("  missing     06/12/26 10:00:12  <STX>0900<ETX>08<EOT>  (x2, the last "
+                      "06/12/26 10:00:12)\n"),
+              std::string::npos)
+        << er;
+    EXPECT_NE(er.find("  missing     06/12/26 10:00:15  <STX>0121K1"), std::string::npos) << er;
+}
+
+TEST(EquipsimReplay, TimingKeepsTheRecordedDelaysWithinBoundsAndAnswersNeverBunch) {
+    const std::string log = DIALOGUE + sent_at("10:00:20", build_frame({{"0150", "K1        "}})) +
+                            got_at("09:00:00", ACK) + // the box's clock was set back meanwhile
+                            sent_at("10:00:30", build_frame({{"0150", "K1        "}})) +
+                            logged("RECEIVE: ", "06/12/26 - 11:00:00", ACK);
+    for (bool timing : {false, true}) {
+        SCOPED_TRACE(timing);
+        equipsim::Replay r(equipsim::read_log(log), timing);
+        EXPECT_EQ(delays_of(r.answer(clock_frame("07122026113000"), "")), (std::vector<int>{0, 400}))
+            << "two answers of the same second go apart";
+        r.answer(POLL, "");
+        EXPECT_EQ(delays_of(r.answer(POLL, "")), std::vector<int>{timing ? 2000 : 0});
+        EXPECT_EQ(delays_of(r.answer(build_frame({{"0150", "K1        "}}), "")), std::vector<int>{0});
+        EXPECT_EQ(delays_of(r.answer(build_frame({{"0150", "K1        "}}), "")),
+                  std::vector<int>{timing ? equipsim::Replay::MAX_DELAY_MS : 0});
+    }
+}
+
+TEST(EquipsimReplay, RecordedBytesGoOutAsTheyWereAndAMissingAnswerIsReported) {
+    const std::string bad_list = build_frame({{"0101", ""}, {"001C", ""}, {"002G", ""}, {"0905", ""}}, false);
+    const std::string cut = STX + "0122K1  ";
+    const std::string log =
+        sent_at("10:00:00", build_frame({{"0100", ""}})) + got_at("10:00:00", bad_list) +
+        sent_at("10:00:00", build_frame({{"0904", ""}})) + got_at("10:00:00", LIST) +
+        sent_at("10:00:00", ACK) +
+        sent_at("10:00:05", POLL) + logged("BAD RECEIVE: ", "06/12/26 - 10:00:05", cut) +
+        sent_at("10:00:07", vehicle("AB123")) + // no answer: the box sends it again
+        sent_at("10:00:11", vehicle("AB123")) + got_at("10:00:11", ACK);
+    equipsim::Options o;
+    o.replay = std::make_shared<equipsim::Replay>(equipsim::read_log(log));
+    Sim sim(o);
+    BoxEnd box;
+    ASSERT_TRUE(box.connect_tcp(sim.listen_tcp()));
+    box.request("0100");
+    EXPECT_EQ(box.frame(), bad_list) << "a bad checksum as recorded";
+    box.request("0904");
+    EXPECT_EQ(box.frame(), LIST);
+    box.put(ACK);
+    box.put(POLL);
+    ASSERT_TRUE(boxtest::wait_until([&] { box.pull(50); return box.in.size() >= cut.size(); }, 2000));
+    EXPECT_EQ(box.in, cut) << "a frame that never ended, as recorded";
+    box.in.clear();
+    box.put(vehicle("AB123"));
+    EXPECT_EQ(box.frame(500), "") << "the recording has no answer";
+    box.put(vehicle("AB123"));
+    EXPECT_EQ(box.frame(), ACK);
+    sim.set_silent(true);
+    box.request("0100");
+    EXPECT_EQ(box.frame(300), "");
+    const auto s = sim.replay_summary();
+    EXPECT_EQ(s.matched, 6);
+    EXPECT_EQ(s.unanswered, 1);
+    EXPECT_EQ(s.extra, 1);
+    const std::string rep = sim.replay_report();
+    EXPECT_NE(rep.find("  unanswered  06/12/26 10:00:07  bench "), std::string::npos) << rep;
+    EXPECT_NE(rep.find("(while silent on request)"), std::string::npos) << rep;
+}
+
+TEST(EquipsimMisbehaviour, ACutResultEndsHalfWayAndComesAgainWholeAndNoiseHasNoFrameBytes) {
+    Sim sim({});
+    BoxEnd box;
+    ASSERT_TRUE(box.connect_tcp(sim.listen_tcp()));
+    sim.add_result("K1", many_records(8));
+    sim.cut_next_results(1);
+    box.request("0121", "K1        ");
+    std::vector<std::string> whole;
+    for (std::string f = box.frame(); !f.empty(); f = box.frame(700)) {
+        whole.push_back(f);
+        box.put(ACK);
+    }
+    ASSERT_GE(whole.size(), 1u) << "the frames before the last come whole";
+    EXPECT_EQ(whole[0].substr(0, 15), STX + "0122K1        ");
+    EXPECT_EQ(box.in.substr(0, 15), STX + "0122K1        ") << "then half of the last one";
+    EXPECT_EQ(box.in.find(EOT), std::string::npos);
+    EXPECT_TRUE(boxtest::wait_until([&] { return sim.results_pending() == 1; }, 1000)) << "kept";
+    box.in.clear();
+    box.request("0121", "K1        ");
+    auto again = box.sequence();
+    EXPECT_TRUE(same(body_of(again), many_records(8))) << "offered again whole";
+    EXPECT_EQ(again.size(), whole.size() + 1);
+
+    const std::string n = equipsim::noise(500, 7);
+    EXPECT_EQ(n.size(), 500u);
+    EXPECT_EQ(n, equipsim::noise(500, 7));
+    EXPECT_NE(n, equipsim::noise(500, 8));
+    EXPECT_EQ(n.find_first_of(STX + ETX + EOT + ETB), std::string::npos);
+    EXPECT_NE(n.find_first_of("\r\n"), std::string::npos) << "line ends among the noise";
+}
+
+TEST(EquipsimCli, MisbehavesOnRequestAtTheTimesGiven) {
+    const std::string out = boxtest::root("/equipsim.out");
+    boxtest::reset_root();
+    boxtest::Proc p = boxtest::spawn(EQUIPSIM_BIN,
+                                     {"--tcp", "0", "--bad-checksum", "1@0.5", "--silence", "0.5",
+                                      "--garbage", "40@0.8", "--drop-every", "1.7"},
+                                     out);
+    const int port = port_of(p);
+    ASSERT_GT(port, 0) << p.output();
+    BoxEnd box;
+    ASSERT_TRUE(box.connect_tcp(port));
+    box.request("0100");
+    EXPECT_EQ(box.frame(200), "") << "silent at first";
+    ASSERT_TRUE(boxtest::wait_until([&] { return p.output().find("speaking again") != std::string::npos; }, 5000));
+    ASSERT_TRUE(boxtest::wait_until([&] { box.pull(50); return box.in.size() >= 40; }, 5000));
+    EXPECT_EQ(box.in, equipsim::noise(40)) << "the burst of garbage, and nothing else";
+    box.in.clear();
+    box.request("0100");
+    std::string bad = box.frame();
+    EXPECT_EQ(as_frame(bad).code(), "0101");
+    EXPECT_FALSE(equipsim::checksum_holds(bad)) << "the next frame after the silence";
+    box.request("0100");
+    EXPECT_TRUE(equipsim::checksum_holds(box.frame()));
+    int end = 0;
+    ASSERT_TRUE(boxtest::wait_until([&] { return (end = box.pull(50)) == -2; }, 5000))
+        << "the connection dropped";
+    EXPECT_EQ(p.stop(), 0);
+    const std::string o = p.output();
+    EXPECT_NE(o.find("silent for 0.5 s, on request"), std::string::npos) << o;
+    EXPECT_NE(o.find("bad-checksum 1 on request"), std::string::npos) << o;
+    EXPECT_NE(o.find("connection dropped on request"), std::string::npos) << o;
+}
+
+TEST(EquipsimCli, ReplaysALogAndTellsTheDifferenceWhenStopped) {
+    const std::string out = boxtest::root("/equipsim.out");
+    boxtest::reset_root();
+    const std::string log = boxtest::root("/log.txt");
+    boxtest::write_file(log, DIALOGUE);
+    {
+        boxtest::Proc bad = boxtest::spawn(EQUIPSIM_BIN, {"--replay", log, "--tcp", "0", "--periph", "G"}, out);
+        EXPECT_EQ(bad.wait_exit(5000), 2) << "a replay has no peripherals of its own";
+    }
+    boxtest::Proc p = boxtest::spawn(EQUIPSIM_BIN, {"--replay", log, "--tcp", "0", "--timing"}, out);
+    const int port = port_of(p);
+    ASSERT_GT(port, 0) << p.output();
+    BoxEnd box;
+    ASSERT_TRUE(box.connect_tcp(port));
+    box.request("0100");
+    EXPECT_EQ(box.frame(), LIST);
+    box.request("0110");
+    EXPECT_EQ(box.frame(300), "");
+    EXPECT_EQ(p.stop(), 0);
+    const std::string o = p.output();
+    EXPECT_NE(o.find("replay of " + log + ": 10 frames of the box, 7 of the equipment"), std::string::npos) << o;
+    EXPECT_NE(o.find("Difference from the recording: 10 frames of the box recorded, 1 matched"), std::string::npos) << o;
+    const size_t played = o.find("  played      06/12/26 10:00:00  bench ");
+    ASSERT_NE(played, std::string::npos) << "where the bench box was when the extra came\n" << o;
+    EXPECT_NE(o.find("  extra       bench ", played), std::string::npos) << o;
+    EXPECT_NE(o.find("<STX>0110<ETX>"), std::string::npos) << o;
+    EXPECT_NE(o.find("stopped by SIGTERM"), std::string::npos) << o;
 }

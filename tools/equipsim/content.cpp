@@ -1,5 +1,6 @@
 // What the simulated equipment says: its peripheral list, the identification items of each
-// instrument, demo results, and the splitting of a long message over frames of 80 bytes.
+// instrument, demo results, line noise, and the splitting of a long message over frames of
+// 80 bytes.
 #include <ctime>
 #include <cstdio>
 
@@ -20,6 +21,29 @@ std::string pad(const std::string &t, size_t n) {
 std::string rtrim(const std::string &s) {
     size_t e = s.find_last_not_of(' ');
     return e == std::string::npos ? std::string() : s.substr(0, e + 1);
+}
+
+std::string wall_clock() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tm;
+    localtime_r(&ts.tv_sec, &tm);
+    char b[32];
+    snprintf(b, sizeof b, "%02d:%02d:%02d.%03ld", tm.tm_hour, tm.tm_min, tm.tm_sec,
+             ts.tv_nsec / 1000000);
+    return b;
+}
+
+std::string noise(size_t n, unsigned seed) {
+    static const char ODD[] = {'\r', '\n', '\x7F', '\xFF', '\xA0'};
+    std::string out;
+    unsigned x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; i++) {
+        x = x * 1103515245u + 12345u;
+        const unsigned r = (x >> 16) & 0x7FFF;
+        out += r % 8 == 0 ? ODD[r / 8 % sizeof ODD] : static_cast<char>(' ' + r % 95);
+    }
+    return out;
 }
 
 std::string stamp_now() {

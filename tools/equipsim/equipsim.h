@@ -33,6 +33,10 @@
 // With no peripherals in the options: G, O, P numbered 2, 3, 4 for a hub, one G numbered 1 for a
 // single instrument. A peripheral without identification items gets the default ones of its
 // letter (default_ident).
+//
+// With a replay in the options, none of the above: every frame from the box is answered with
+// what the equipment of a recorded link log answered at that point of the recording
+// (replay.h), and the misbehaviours below still apply on top.
 #pragma once
 
 #include <functional>
@@ -40,6 +44,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "replay.h"
 
 namespace equipsim {
 
@@ -71,6 +77,8 @@ struct Options {
                                      // only, as vehicles are sent to hubs only)
     int result_delay_ms = 0;         // results become available this long after the vehicle
     bool verbose = false;            // print every frame readably on stdout
+    std::shared_ptr<Replay> replay;  // answer from this recording instead (the options above
+                                     // then do not apply)
 };
 
 class Sim {
@@ -110,6 +118,10 @@ public:
     void set_silent(bool on);  // answer and acknowledge nothing
     void set_ack(bool on);     // acknowledge frames that await "0900" (default on)
     void corrupt_next(int n = 1); // the next n frames sent carry a bad checksum
+    // The last frame of each of the next n results ("0111" or "0122" frames holding "0905") is
+    // cut in the middle: its first half goes out and nothing more of that sending; the result
+    // stays pending and is offered again whole at the next request.
+    void cut_next_results(int n = 1);
     // The next request is answered by this single-record frame ("0902", "0904", "0099"...)
     // instead of its usual answer, and is not acted upon.
     void reply_next_with(const std::string &code);
@@ -124,6 +136,9 @@ public:
     int port() const;               // the TCP port listened on, 0 when none
     std::string pty_name() const;   // the slave's name (/dev/pts/N), "" when none
     bool connected() const;         // a TCP connection is open
+    // With a replay: its difference report and counts so far.
+    std::string replay_report() const;
+    ReplaySummary replay_summary() const;
 
 private:
     struct Impl;
@@ -146,5 +161,10 @@ std::vector<Record> default_ident(char letter, int number);
 std::vector<Peripheral> default_periphs(const std::string &letters, int first_number);
 // The text t padded with blanks (or cut) to n characters.
 std::string pad(const std::string &t, size_t n);
+// n bytes of line noise, the same for the same seed: printable characters, CR, LF and bytes
+// above 0x7F, never a control byte of the frames (STX, ETB, ETX, EOT).
+std::string noise(size_t n, unsigned seed = 1);
+// The local time of day as the simulator prints it: "hh:mm:ss.mmm".
+std::string wall_clock();
 
 } // namespace equipsim

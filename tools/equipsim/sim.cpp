@@ -5,7 +5,8 @@
 // condition variable for frames.
 //
 // Multi-frame answers (identification, results) are a "sequence": one frame at a time, the
-// next one after the box's "0900" or after 1 s without it.
+// next one after the box's "0900" or after 1 s without it. A replay hands every frame of the
+// box to the recording instead, and queues the recorded answers with their delays.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -103,7 +104,8 @@ struct Sim::Impl {
     std::deque<Pending> results;
 
     bool silent = false, ack = true;
-    int corrupt = 0, delay = 0;
+    int corrupt = 0, delay = 0, cut_results = 0;
+    bool played_out_told = false; // the replay said that the recording is played out
     std::string reply_next;
     std::deque<Out> outbox;
     Seq seq;
@@ -112,24 +114,14 @@ struct Sim::Impl {
 
     void note(const std::string &what) {
         if (!opt.verbose) return;
-        printf("%s  # %s\n", wall().c_str(), what.c_str());
+        printf("%s  # %s\n", wall_clock().c_str(), what.c_str());
         fflush(stdout);
-    }
-    static std::string wall() {
-        struct timespec ts;
-        clock_gettime(CLOCK_REALTIME, &ts);
-        struct tm tm;
-        localtime_r(&ts.tv_sec, &tm);
-        char b[32];
-        snprintf(b, sizeof b, "%02d:%02d:%02d.%03ld", tm.tm_hour, tm.tm_min, tm.tm_sec,
-                 ts.tv_nsec / 1000000);
-        return b;
     }
     void record(const std::string &raw, bool from_box) {
         Frame f{raw, from_box, now_t(), checksum_holds(raw)};
         frames.push_back(f);
         if (opt.verbose) {
-            printf("%s  %s  %s%s\n", wall().c_str(), from_box ? "box --> sim" : "sim --> box",
+            printf("%s  %s  %s%s\n", wall_clock().c_str(), from_box ? "box --> sim" : "sim --> box",
                    readable(raw).c_str(), f.csum_ok ? "" : "   (bad checksum)");
             fflush(stdout);
         }
@@ -250,21 +242,37 @@ struct Sim::Impl {
 
     // ---- sending ----
 
-    void queue(int link, const std::string &bytes, bool frame, bool is_seq, bool delayed = true) {
-        Out o{Clock::now() + ms(delayed ? delay : 0), link, bytes, frame, is_seq};
+    // after_ms: a delay of this answer's own, on top of the delay asked for every answer.
+    void queue(int link, const std::string &bytes, bool frame, bool is_seq, int after_ms = 0) {
+        Out o{Clock::now() + ms(delay + after_ms), link, bytes, frame, is_seq};
         outbox.push_back(o);
     }
 
     void answer(int link, const std::vector<Record> &recs) { queue(link, build_frame(recs), true, false); }
 
-    // Puts a frame on the link now, with a bad checksum when one was asked for.
-    void send_now(int link, const std::string &frame) {
+    // Puts a frame on the link now, cut or with a bad checksum when that was asked for; true
+    // when it was cut. Bytes that are no whole frame (a replay plays those too) go as they are.
+    bool send_now(int link, const std::string &frame) {
         std::string b = frame;
-        if (corrupt > 0) {
+        const bool whole = b.size() >= MINFRAME && b[0] == STX && b.back() == EOT;
+        bool cut = false;
+        if (whole && cut_results > 0 && ends_result(b)) {
+            cut_results--;
+            b.resize(b.size() / 2);
+            cut = true;
+        } else if (whole && corrupt > 0) {
             corrupt--;
             b[b.size() - 2] = b[b.size() - 2] == '0' ? '1' : '0'; // low checksum digit
         }
         if (put(link, b)) record(b, false);
+        if (cut) note("result frame cut in the middle, on request");
+        return cut;
+    }
+
+    static bool ends_result(const std::string &frame) {
+        const std::string code = Frame{frame, false, 0, false}.code();
+        return (code == "0111" || code == "0122") &&
+               frame.find(std::string(1, ETB) + "0905") != std::string::npos;
     }
 
     void flush_due() {
@@ -273,9 +281,12 @@ struct Sim::Impl {
             Out o = outbox.front();
             outbox.pop_front();
             if (silent) continue;
-            if (o.frame) send_now(o.link, o.bytes);
+            bool cut = false;
+            if (o.frame) cut = send_now(o.link, o.bytes);
             else put(o.link, o.bytes);
-            if (o.seq && seq.active) {
+            if (o.seq && seq.active && cut) {
+                abort_seq(); // the rest of that sending never comes; the result is kept
+            } else if (o.seq && seq.active) {
                 seq.awaiting = true;
                 seq.sendings++;
                 seq.deadline = Clock::now() + ms(ACK_WAIT_MS);
@@ -399,8 +410,22 @@ struct Sim::Impl {
         return nullptr;
     }
 
+    // A replay: the recorded answers to this frame of the box, each after its delay.
+    void play(int link, const std::string &raw) {
+        for (const Answer &a : opt.replay->answer(raw, wall_clock(), silent))
+            queue(link, a.bytes, true, false, a.delay_ms);
+        if (!played_out_told && opt.replay->played_out()) {
+            played_out_told = true;
+            note("every recorded answer has been played");
+        }
+    }
+
     void on_frame(int link, const std::string &raw) {
         record(raw, true);
+        if (opt.replay) {
+            play(link, raw);
+            return;
+        }
         const Frame &f = frames.back();
         if (silent) return;
         if (!f.csum_ok || raw.size() > MAXFRAME) {
@@ -696,6 +721,21 @@ void Sim::set_ack(bool on) {
 void Sim::corrupt_next(int n) {
     std::lock_guard<std::mutex> lk(d->m);
     d->corrupt = n;
+}
+
+void Sim::cut_next_results(int n) {
+    std::lock_guard<std::mutex> lk(d->m);
+    d->cut_results = n;
+}
+
+std::string Sim::replay_report() const {
+    std::lock_guard<std::mutex> lk(d->m);
+    return d->opt.replay ? d->opt.replay->report() : std::string();
+}
+
+ReplaySummary Sim::replay_summary() const {
+    std::lock_guard<std::mutex> lk(d->m);
+    return d->opt.replay ? d->opt.replay->summary() : ReplaySummary();
 }
 
 void Sim::reply_next_with(const std::string &code) {
