@@ -14,7 +14,9 @@
 // any result buffer still attached to it.
 //
 // The plate list sends the vehicles to a hub, one per step: after a dialogue starts
-// every vehicle without results is sent again, then only the new ones. A vehicle is
+// every vehicle without results is sent again, then only the new ones. The pass after
+// a start goes from vehicle to vehicle: a slot with nothing to send costs no step, and
+// the pass is over with its last vehicle, at once on an empty table. A vehicle is
 // one "0120" message: the key padded to 10, one record per order line with its value
 // fitted to the code's size, and the end marker "0905". A vehicle whose message was
 // not wholly acknowledged stays to be sent, and is tried again after the other new
@@ -182,15 +184,26 @@ char addcle(const char *cle) {
     return 1;
 }
 
+// The first slot from `from` on that a full pass sends: a vehicle without results that
+// is not to be withdrawn; ALL when none is left.
+static char next_of_pass(int from) {
+    for (int s = from; s < NBPLAQUEMAX; s++)
+        if (voiture[s].cle[0] && voiture[s].idx == ALL && !NEWCLE[s]) return (char)s;
+    return ALL;
+}
+
 void processplaqueliste(void) {
     if (stageall != ALL) {
-        int s = stageall;
-        if (s >= 0 && s < NBPLAQUEMAX && voiture[s].cle[0] && voiture[s].idx == ALL &&
-            NEWCLE[s] == 0)
+        // the slots between two vehicles are passed over in the same step (a cursor past
+        // the end or negative ends the pass)
+        stageall = (unsigned char)stageall < NBPLAQUEMAX ? next_of_pass(stageall) : ALL;
+        if (stageall != ALL) {
+            const int s = stageall;
             sendplaque(s);
-        stageall++;
-        if ((unsigned char)stageall >= NBPLAQUEMAX) stageall = ALL; // past the end or negative
-        return;
+            stageall = next_of_pass(s + 1); // over after its last vehicle
+            return;
+        }
+        // nothing (left) to send again: this step goes to the new plates
     }
     while (scanplaque < NBPLAQUEMAX && !newplaque[(int)scanplaque])
         scanplaque++;

@@ -1,12 +1,13 @@
 // The vehicle table kept in step with the PC's orders: slots for new plates, keys cut
 // and padded to 10, order lines copied, vanished orders marked for withdrawal, orders
-// whose key a vehicle holds, and the cursors of the plate list. The order table SI is
-// filled by hand and the reading of the share is held off by keeping its timer running;
-// the plate list talks to the simulated hub over TCP on 127.0.0.1.
+// whose key a vehicle holds, and the cursors of the plate list with its full pass. The
+// order table SI is filled by hand and the reading of the share is held off by keeping
+// its timer running; the plate list talks to the simulated hub over TCP on 127.0.0.1.
 #include <gtest/gtest.h>
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "boxtest.h"
 #include "equipsim.h"
@@ -45,6 +46,14 @@ class Orders : public ::testing::Test {
         for (int s = 0; s < NBPLAQUEMAX; s++)
             if (strcmp(voiture[s].plaque, plate) == 0) return s;
         return -1;
+    }
+    // What the hub was told, in order: "0120 <key>" per frame of a vehicle, "0150 <key>".
+    std::vector<std::string> told() {
+        std::vector<std::string> out;
+        for (const auto &f : sim.box_frames())
+            if (f.code() == "0120" || f.code() == "0150")
+                out.push_back(f.code() + " " + f.records()[0].text);
+        return out;
     }
 };
 
@@ -110,6 +119,45 @@ TEST_F(Orders, VanishedOrderIsMarkedForWithdrawalAndLeftOutOfTheFullPass) {
     EXPECT_EQ(newplaque[s2], 0);
     EXPECT_FALSE(sim.vehicles().count("K1        "));
     EXPECT_TRUE(sim.vehicles().count("K2        "));
+}
+
+TEST_F(Orders, FullPassGoesFromVehicleToVehicleAndEndsWithTheLast) {
+    // an empty table: the pass ends in its first step, which goes on to the new plates
+    stageall = 0;
+    processplaqueliste();
+    EXPECT_EQ(stageall, ALL);
+
+    order(0, "K0", "P0");
+    order(1, "K1", "P1");
+    order(2, "K2", "P2");
+    order(3, "K3", "P3");
+    pass();
+    for (int s = 0; s < 4; s++)
+        newplaque[s] = 0; // all of them with the equipment already
+    voiture[0].idx = 3;   // results here: not sent again
+    NEWCLE[2] = 1;        // to be withdrawn: not sent again
+
+    stageall = 0; // the dialogue starts again
+    processplaqueliste();
+    EXPECT_EQ(told(), std::vector<std::string>{"0120 K1        "}) << "the first step sends";
+    // meanwhile slot 1 is done with and two vehicles come: behind the pass and ahead of it
+    empty_slot(1);
+    order(0, "K0", "P0");
+    order(1, "N1", "N1");
+    order(2, "N4", "N4");
+    order(3, "K3", "P3");
+    Cpt_plaque = 4;
+    pass();
+    ASSERT_EQ(slot_of("N1"), 1);
+    ASSERT_EQ(slot_of("N4"), 4);
+    processplaqueliste();
+    processplaqueliste();
+    EXPECT_EQ(stageall, ALL) << "over with its last vehicle";
+    processplaqueliste();
+    std::vector<std::string> expected{"0120 K1        ", "0120 K3        ", "0120 N4        ",
+                                      "0120 N1        "};
+    EXPECT_EQ(told(), expected) << "one vehicle a step; the one behind the pass right after it";
+    EXPECT_EQ(newplaque[1] + newplaque[4], 0);
 }
 
 TEST_F(Orders, VehicleNotAcknowledgedWholeIsSentAgainAfterTheOtherNewOnes) {
