@@ -7,6 +7,11 @@
 // "0150"), and the first slot that holds results is handed to the result writing, one
 // per pass, unless the box's disk has just refused a result.
 //
+// A slot's order is the order of its plate under its key. A vehicle ordered again
+// under another key (a re-test: the old order gone, a new one there) has lost its
+// order: it is withdrawn under the old key, and the new order, which waits while a
+// slot holds its plate, then takes a slot and goes out under its own key.
+//
 // Keys on the wire are 10 characters, so two orders can have one key (names or plates
 // that share their first 10 characters). Two vehicles never share a key at the
 // equipment: an order whose key a vehicle of the table holds waits, told once, until
@@ -93,9 +98,12 @@ static int slot_of_key(const char *key) {
     return -1;
 }
 
-static int order_of_plate(const char *plate) {
+// The order of the vehicle in slot s: the order of its plate whose key goes on the
+// link as the slot's; -1 when there is none (the vehicle is to be withdrawn).
+static int order_of_slot(int s) {
     for (int i = 0; i < Cpt_plaque && i < NBPLAQUEMAX; i++)
-        if (strcmp(SI[i].plaqueinfo, plate) == 0) return i;
+        if (strcmp(SI[i].plaqueinfo, voiture[s].plaque) == 0 && same_key(SI[i].cle, voiture[s].cle))
+            return i;
     return -1;
 }
 
@@ -154,7 +162,7 @@ void PCaction(int code) {
         if (addcle(key)) fill_slot(i);
     }
     for (int s = 0; s < NBPLAQUEMAX; s++)
-        if (voiture[s].plaque[0] && order_of_plate(voiture[s].plaque) < 0) NEWCLE[s] = 1;
+        if (voiture[s].plaque[0] && order_of_slot(s) < 0) NEWCLE[s] = 1;
     for (int s = 0; s < NBPLAQUEMAX; s++) {
         if (voiture[s].idx != ALL) {
             if (!outbox_ready()) break; // the box's disk refused the last result: later

@@ -1,8 +1,9 @@
 // The vehicle table kept in step with the PC's orders: slots for new plates, keys cut
-// and padded to 10, order lines copied, vanished orders marked for withdrawal, orders
-// whose key a vehicle holds, and the cursors of the plate list with its full pass. The
-// order table SI is filled by hand and the reading of the share is held off by keeping
-// its timer running; the plate list talks to the simulated hub over TCP on 127.0.0.1.
+// and padded to 10, order lines copied, vanished orders marked for withdrawal, a plate
+// ordered again under a new key, orders whose key a vehicle holds, and the cursors of
+// the plate list with its full pass. The order table SI is filled by hand and the
+// reading of the share is held off by keeping its timer running; the plate list and
+// the scan's withdrawals talk to the simulated hub over TCP on 127.0.0.1.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -15,6 +16,7 @@
 #include "file_param.h"
 #include "ipc.h"
 #include "nod.h"
+#include "synchro.h"
 #include "tim.h"
 
 namespace {
@@ -46,6 +48,13 @@ class Orders : public ::testing::Test {
         for (int s = 0; s < NBPLAQUEMAX; s++)
             if (strcmp(voiture[s].plaque, plate) == 0) return s;
         return -1;
+    }
+    // The scan's request phase, the clock being set: a pending withdrawal goes first.
+    void scan_request() {
+        sync_hour_ok = 1;
+        memset(&ASKEQUIPONESEC, 0, sizeof ASKEQUIPONESEC);
+        scanequip();
+        COM_STAT = 0; // a poll's reply is not awaited here
     }
     // What the hub was told, in order: "0120 <key>" per frame of a vehicle, "0150 <key>".
     std::vector<std::string> told() {
@@ -158,6 +167,44 @@ TEST_F(Orders, FullPassGoesFromVehicleToVehicleAndEndsWithTheLast) {
                                       "0120 N1        "};
     EXPECT_EQ(told(), expected) << "one vehicle a step; the one behind the pass right after it";
     EXPECT_EQ(newplaque[1] + newplaque[4], 0);
+}
+
+TEST_F(Orders, PlateOrderedAgainUnderANewKeyIsWithdrawnUnderTheOldOneFirst) {
+    order(0, "OLD1", "AB-123-CD");
+    pass();
+    processplaqueliste();
+    const int s = slot_of("AB-123-CD");
+
+    // within one reading of the share: the old order gone, the new one there
+    order(0, "NEW1", "AB-123-CD");
+    pass();
+    EXPECT_EQ(NEWCLE[s], 1);
+    EXPECT_STREQ(voiture[s].cle, "OLD1      ");
+    stageall = 0; // not even a full pass sends it again
+    processplaqueliste();
+    processplaqueliste();
+    scan_request();
+    EXPECT_EQ(voiture[s].cle[0], 0) << "withdrawn and emptied";
+    pass();
+    processplaqueliste();
+    std::vector<std::string> expected{"0120 OLD1      ", "0150 OLD1      ", "0120 NEW1      "};
+    EXPECT_EQ(told(), expected);
+    EXPECT_STREQ(voiture[slot_of("AB-123-CD")].cle, "NEW1      ");
+
+    // across readings: the next re-test is on the share beside its old order first
+    order(1, "NEW2", "AB-123-CD");
+    pass();
+    EXPECT_EQ(NEWCLE[slot_of("AB-123-CD")], 0) << "its order is still there";
+    SI[0] = SI[1];
+    Cpt_plaque = 1;
+    pass();
+    pass();
+    EXPECT_EQ(NEWCLE[slot_of("AB-123-CD")], 1);
+    scan_request();
+    pass();
+    processplaqueliste();
+    expected.insert(expected.end(), {"0150 NEW1      ", "0120 NEW2      "});
+    EXPECT_EQ(told(), expected);
 }
 
 TEST_F(Orders, VehicleNotAcknowledgedWholeIsSentAgainAfterTheOtherNewOnes) {
