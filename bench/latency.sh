@@ -44,14 +44,8 @@ for c in "${cases[@]}"; do
   esac
 done
 build_arg="${build:+ -b $build}"
-if [ -z "$build" ]; then
-  build="$PWD/build/dev"
-  cmake --preset dev >/dev/null
-  cmake --build --preset dev --target concentrator equipsim_cli >/dev/null
-fi
-build=$(cd "$build" && pwd)
-root="$build/root"
-data="$root/home/KELDRAN/DATA" share="$root/mnt/GIEGLAN"
+. bench/lib.sh
+bench_build "$build"
 work=$(mktemp -d)
 sim_pid="" box_pid="" port=0 simlog=""
 stop_box() { [ -z "$box_pid" ] || { kill "$box_pid" 2>/dev/null || true; wait "$box_pid" 2>/dev/null || true; }; box_pid=""; }
@@ -61,20 +55,6 @@ trap 'stop_box; stop_sim; rm -rf "$work"' EXIT
 # Seconds since midnight, to the millisecond, as the simulator stamps its frames.
 now_tod() { date +%H:%M:%S.%N | awk -F: '{ printf "%.3f\n", $1 * 3600 + $2 * 60 + $3 }'; }
 
-# A fresh sandbox: the share reachable, its order and result directories, the parameter
-# file for a LAN link to the simulator's port.
-sandbox() {
-  rm -rf "$root"
-  mkdir -p "$data/log" "$share/CG" "$share/RES" "$share/ID" "$root/bin" "$root/dev"
-  : > "$root/dev/gpio"
-  printf '#!/bin/sh\nexit 0\n' > "$root/bin/testNetwork.sh"
-  chmod +x "$root/bin/testNetwork.sh"
-}
-param() {
-  printf '#001#GIEGLAN\r\n#003#\r\n#005#KELDRAN\r\n#020#1234\r\n#100#LAN\r\n#101#127.0.0.1\r\n#102#%s\r\n' \
-    "$port" > "$data/PARAM_VARN.txt"
-}
-
 # start_sim [equipsim options]: the hub on $port (0 the first time: any free port), its
 # frames in a fresh $simlog.
 sims=0
@@ -83,12 +63,8 @@ start_sim() {
   simlog="$work/sim$sims.txt"
   "$build/tools/equipsim" --tcp "$port" --hub --periph G,O,P "$@" > "$simlog" 2>&1 &
   sim_pid=$!
-  local p=""
-  for _ in $(seq 100); do
-    p=$(sed -n 's/.*on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$simlog" | head -1)
-    [ -n "$p" ] && break
-    sleep 0.05
-  done
+  local p
+  p=$(bench_sim_port "$simlog")
   [ -n "$p" ] || { echo "latency.sh: the simulator did not start" >&2; cat "$simlog" >&2; exit 1; }
   port=$p
 }
@@ -167,7 +143,7 @@ box_up() {
 
 case_steady() {
   : > "$work/samples"
-  port=0; sandbox; start_sim; param; box_up
+  port=0; bench_sandbox; start_sim; bench_param "$port"; box_up
   for i in $(seq "$runs"); do
     sleep "$(awk -v r="$RANDOM" 'BEGIN { printf "%.2f", r % 500 / 100 }')" # any moment of the 5 s reading
     time_order "$(printf 'S%03d' "$i")" "$(printf 'ST%03dAA' "$i")"
@@ -178,7 +154,7 @@ case_steady() {
 
 case_start() {
   : > "$work/samples"
-  port=0; sandbox; start_sim; param
+  port=0; bench_sandbox; start_sim; bench_param "$port"
   for i in $(seq "$runs"); do
     local key t0 t1
     key=$(printf 'B%03d' "$i")
@@ -204,7 +180,7 @@ case_start() {
 case_reconnect() {
   local others="$1"
   : > "$work/samples"
-  port=0; sandbox; start_sim; param; box_up
+  port=0; bench_sandbox; start_sim; bench_param "$port"; box_up
   for k in $(seq "$others"); do put_order "$(printf 'O%03d' "$k")" "$(printf 'OT%03dAA' "$k")" > /dev/null; done
   for k in $(seq "$others"); do
     wait_line "$(sent_re "$(printf 'O%03d' "$k")")" 120 || { echo "latency.sh: vehicle O$k never sent" >&2; exit 1; }
@@ -221,7 +197,7 @@ case_reconnect() {
 
 case_throughput() {
   local n=$((runs * 2))
-  port=0; sandbox; start_sim --auto-results --result-delay 2000; param; box_up
+  port=0; bench_sandbox; start_sim --auto-results --result-delay 2000; bench_param "$port"; box_up
   local t0 k
   t0=$(now_tod)
   for k in $(seq "$n"); do put_order "$(printf 'T%03d' "$k")" "$(printf 'TP%03dAA' "$k")" > /dev/null; done
