@@ -10,7 +10,7 @@
 # share, so the results taken while the share is down are those already on their way.
 # For the second run it also prints how many were taken while the share was down and the
 # time from the share's return to the last of them on the share (the time to drain the
-# outbox). A result whose file only
+# outbox); an offline time of 0 makes the first run only. A result whose file only
 # came from a later result of the same vehicle (the order stays on the share, so the
 # vehicle is tested again) counts as lost. Figures only.
 #
@@ -20,15 +20,9 @@
 # (an older revision, say) is run as it is, in its own sandbox root <build-dir>/root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-n="${1:-20}" off="${2:-30}" build="${3:-}"
-if [ -z "$build" ]; then
-  build="$PWD/build/dev"
-  cmake --preset dev >/dev/null
-  cmake --build --preset dev --target concentrator equipsim_cli >/dev/null
-fi
-build=$(cd "$build" && pwd)
-root="$build/root"
-data="$root/home/KELDRAN/DATA" share="$root/mnt/GIEGLAN"
+n="${1:-20}" off="${2:-30}"
+. bench/lib.sh
+bench_build "${3:-}"
 work=$(mktemp -d)
 pids=()
 stop_all() {
@@ -48,20 +42,10 @@ now() { date +%s.%N; }
 # run LABEL OFFLINE-SECONDS: one run; prints its figures
 run() {
   local label="$1" offline="$2"
-  rm -rf "$root"
-  mkdir -p "$data/log" "$share/CG" "$share/RES" "$share/ID" "$root/bin" "$root/dev"
-  : > "$root/dev/gpio"
-  network 0
+  bench_sandbox
   "$build/tools/equipsim" --tcp 0 --hub --periph G --auto-results > "$work/sim.txt" 2>&1 &
   pids+=($!)
-  local port=""
-  for _ in $(seq 50); do
-    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim.txt" | head -1)
-    [ -n "$port" ] && break
-    sleep 0.1
-  done
-  printf '#001#GIEGLAN\r\n#003#\r\n#005#KELDRAN\r\n#020#1234\r\n#100#LAN\r\n#101#127.0.0.1\r\n#102#%s\r\n' \
-    "$port" > "$data/PARAM_VARN.txt"
+  bench_param "$(bench_sim_port "$work/sim.txt")"
   "$build/concentrator" > "$work/box.txt" 2>&1 &
   pids+=($!)
   for i in $(seq 1 "$n"); do
@@ -144,5 +128,5 @@ run() {
 }
 
 run "share usable throughout ($n vehicles)" 0
-run "share unusable for ${off} s after the fifth file, then back ($n vehicles)" "$off"
+[ "$off" -gt 0 ] && run "share unusable for ${off} s after the fifth file, then back ($n vehicles)" "$off"
 echo "reproduce: bash bench/delivery.sh $n $off${3:+ $3}"

@@ -4,6 +4,7 @@
 // few operations that every unit of the dialogue needs on the tables live here too.
 #include "dat.h"
 
+#include <stdio.h>
 #include <string.h>
 
 vehicule voiture[NBPLAQUEMAX];
@@ -80,6 +81,13 @@ void empty_slot(int i) {
     v.order = 0;
     newplaque[i] = 0;
     termine[i] = 0;
+}
+
+int same_key(const char *a, const char *b) {
+    char ka[11], kb[11];
+    snprintf(ka, sizeof ka, "%-10.10s", a);
+    snprintf(kb, sizeof kb, "%-10.10s", b);
+    return strcmp(ka, kb) == 0;
 }
 
 int effacecar(const char *cle, char falseortrue) {

@@ -43,6 +43,10 @@ extern char CSM1, CSM2, CSM3, CSM4, CSM5, CSM6; // entries of SM1 rows 0 to 5
 // position is out of the list or its number is not 1 to 5.
 int sihc_row_of_position(int r);
 
+// 1 when the keys a and b are one key on the link, where a key is sent cut to 10
+// characters and padded with blanks.
+int same_key(const char *a, const char *b);
+
 // Finds the first vehicle slot of key cle (10 characters); CURCLE takes its position and,
 // when falseortrue is 1, it is emptied. 1 when found, 0 otherwise.
 int effacecar(const char *cle, char falseortrue);

@@ -7,6 +7,11 @@
 // "0150"), and the first slot that holds results is handed to the result writing, one
 // per pass, unless the box's disk has just refused a result.
 //
+// A slot's order is the order of its plate under its key. A vehicle ordered again
+// under another key (a re-test: the old order gone, a new one there) has lost its
+// order: it is withdrawn under the old key, and the new order, which waits while a
+// slot holds its plate, then takes a slot and goes out under its own key.
+//
 // Keys on the wire are 10 characters, so two orders can have one key (names or plates
 // that share their first 10 characters). Two vehicles never share a key at the
 // equipment: an order whose key a vehicle of the table holds waits, told once, until
@@ -14,7 +19,9 @@
 // any result buffer still attached to it.
 //
 // The plate list sends the vehicles to a hub, one per step: after a dialogue starts
-// every vehicle without results is sent again, then only the new ones. A vehicle is
+// every vehicle without results is sent again, then only the new ones. The pass after
+// a start goes from vehicle to vehicle: a slot with nothing to send costs no step, and
+// the pass is over with its last vehicle, at once on an empty table. A vehicle is
 // one "0120" message: the key padded to 10, one record per order line with its value
 // fitted to the code's size, and the end marker "0905". A vehicle whose message was
 // not wholly acknowledged stays to be sent, and is tried again after the other new
@@ -91,9 +98,12 @@ static int slot_of_key(const char *key) {
     return -1;
 }
 
-static int order_of_plate(const char *plate) {
+// The order of the vehicle in slot s: the order of its plate whose key goes on the
+// link as the slot's; -1 when there is none (the vehicle is to be withdrawn).
+static int order_of_slot(int s) {
     for (int i = 0; i < Cpt_plaque && i < NBPLAQUEMAX; i++)
-        if (strcmp(SI[i].plaqueinfo, plate) == 0) return i;
+        if (strcmp(SI[i].plaqueinfo, voiture[s].plaque) == 0 && same_key(SI[i].cle, voiture[s].cle))
+            return i;
     return -1;
 }
 
@@ -152,7 +162,7 @@ void PCaction(int code) {
         if (addcle(key)) fill_slot(i);
     }
     for (int s = 0; s < NBPLAQUEMAX; s++)
-        if (voiture[s].plaque[0] && order_of_plate(voiture[s].plaque) < 0) NEWCLE[s] = 1;
+        if (voiture[s].plaque[0] && order_of_slot(s) < 0) NEWCLE[s] = 1;
     for (int s = 0; s < NBPLAQUEMAX; s++) {
         if (voiture[s].idx != ALL) {
             if (!outbox_ready()) break; // the box's disk refused the last result: later
@@ -182,15 +192,26 @@ char addcle(const char *cle) {
     return 1;
 }
 
+// The first slot from `from` on that a full pass sends: a vehicle without results that
+// is not to be withdrawn; ALL when none is left.
+static char next_of_pass(int from) {
+    for (int s = from; s < NBPLAQUEMAX; s++)
+        if (voiture[s].cle[0] && voiture[s].idx == ALL && !NEWCLE[s]) return (char)s;
+    return ALL;
+}
+
 void processplaqueliste(void) {
     if (stageall != ALL) {
-        int s = stageall;
-        if (s >= 0 && s < NBPLAQUEMAX && voiture[s].cle[0] && voiture[s].idx == ALL &&
-            NEWCLE[s] == 0)
+        // the slots between two vehicles are passed over in the same step (a cursor past
+        // the end or negative ends the pass)
+        stageall = (unsigned char)stageall < NBPLAQUEMAX ? next_of_pass(stageall) : ALL;
+        if (stageall != ALL) {
+            const int s = stageall;
             sendplaque(s);
-        stageall++;
-        if ((unsigned char)stageall >= NBPLAQUEMAX) stageall = ALL; // past the end or negative
-        return;
+            stageall = next_of_pass(s + 1); // over after its last vehicle
+            return;
+        }
+        // nothing (left) to send again: this step goes to the new plates
     }
     while (scanplaque < NBPLAQUEMAX && !newplaque[(int)scanplaque])
         scanplaque++;
