@@ -45,6 +45,7 @@ char nb_periph_present;
 char type_hardware_connect2[6][2];
 char ask_only_good_periph;
 char stageall = ALL;
+char passplaque[NBPLAQUEMAX];
 char scanplaque;
 char DESTBT[20];
 
@@ -61,6 +62,11 @@ char dir_asa[200 + ROOTLEN];
 char type_measure[NBKIND] = {0x1E, 0x1E, 0x1E, 0x1E, 0x1E, 0x1E};
 char nb_measure;
 char CSM1, CSM2, CSM3, CSM4, CSM5, CSM6;
+
+void start_full_pass(void) {
+    stageall = 0;
+    memset(passplaque, 0, sizeof passplaque);
+}
 
 int sihc_row_of_position(int r) {
     if (r < 0 || r >= 6) return -1;
@@ -80,6 +86,7 @@ void empty_slot(int i) {
     v.serial = 0;
     v.order = 0;
     newplaque[i] = 0;
+    passplaque[i] = 0;
     termine[i] = 0;
 }
 

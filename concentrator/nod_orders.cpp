@@ -21,7 +21,9 @@
 // The plate list sends the vehicles to a hub, one per step: after a dialogue starts
 // every vehicle without results is sent again, then only the new ones. The pass after
 // a start goes from vehicle to vehicle: a slot with nothing to send costs no step, and
-// the pass is over with its last vehicle, at once on an empty table. A vehicle is
+// the pass is over with its last vehicle, at once on an empty table. A vehicle the
+// equipment has not taken yet goes before those sent again, so that a new order is
+// at the equipment within a step however many vehicles the pass sends again. A vehicle is
 // one "0120" message: the key padded to 10, one record per order line with its value
 // fitted to the code's size, and the end marker "0905". A vehicle whose message was
 // not wholly acknowledged stays to be sent, and is tried again after the other new
@@ -137,6 +139,7 @@ static void fill_slot(int i) {
     v.serial = 0;
     termine[(int)CURCLE] = 0;
     newplaque[(int)CURCLE] = 1;
+    passplaque[(int)CURCLE] = 0; // a new vehicle, whatever the pass did with the slot
     NEWCLE[(int)CURCLE] = 0;
     ORDER2++;
     v.order = (uint8_t)ORDER2;
@@ -193,31 +196,49 @@ char addcle(const char *cle) {
 }
 
 // The first slot from `from` on that a full pass sends: a vehicle without results that
-// is not to be withdrawn; ALL when none is left.
+// is not to be withdrawn and that the pass has not tried yet; ALL when none is left.
 static char next_of_pass(int from) {
     for (int s = from; s < NBPLAQUEMAX; s++)
-        if (voiture[s].cle[0] && voiture[s].idx == ALL && !NEWCLE[s]) return (char)s;
+        if (voiture[s].cle[0] && voiture[s].idx == ALL && !NEWCLE[s] && !passplaque[s])
+            return (char)s;
+    return ALL;
+}
+
+// The next new plate from the cursor on, round the table (ALL when none); during a full
+// pass, only one the pass has not tried yet.
+static int next_new_plate(void) {
+    if ((unsigned char)scanplaque >= NBPLAQUEMAX) scanplaque = 0; // past the end or negative
+    for (int k = 0; k < NBPLAQUEMAX; k++) {
+        const int s = (scanplaque + k) % NBPLAQUEMAX;
+        if (newplaque[s] && (stageall == ALL || !passplaque[s])) {
+            scanplaque = (char)s;
+            return s;
+        }
+    }
     return ALL;
 }
 
 void processplaqueliste(void) {
-    if (stageall != ALL) {
+    // During a full pass a vehicle that the equipment has not taken yet (a new order) goes
+    // before those sent again, one a step, so that it is there within a step of its
+    // reading; the pass then leaves it out.
+    int s = next_new_plate();
+    if (stageall != ALL && s == ALL) {
         // the slots between two vehicles are passed over in the same step (a cursor past
         // the end or negative ends the pass)
         stageall = (unsigned char)stageall < NBPLAQUEMAX ? next_of_pass(stageall) : ALL;
         if (stageall != ALL) {
-            const int s = stageall;
+            s = stageall;
+            passplaque[s] = 1;
             sendplaque(s);
             stageall = next_of_pass(s + 1); // over after its last vehicle
             return;
         }
         // nothing (left) to send again: this step goes to the new plates
+        s = next_new_plate();
     }
-    while (scanplaque < NBPLAQUEMAX && !newplaque[(int)scanplaque])
-        scanplaque++;
-    if ((unsigned char)scanplaque >= NBPLAQUEMAX) scanplaque = 0; // past the end or negative
-    const int s = scanplaque;
-    if (!newplaque[s]) return;
+    if (s == ALL) return;
+    if (stageall != ALL) passplaque[s] = 1;
     transmetplaqueliste(s);
     // not taken (or to be withdrawn): the other new vehicles go first, this one later
     if (newplaque[s] && voiture[s].idx == ALL) scanplaque++;

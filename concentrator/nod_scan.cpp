@@ -352,7 +352,7 @@ static int reply_phase(void) {
     // in flight is sent again by a full pass of the plate list.
     if (COMOINPROG[0] == 0 || link_renewed) {
         COMOINPROG[0] = 1;
-        stageall = 0;
+        start_full_pass();
         link_renewed = 0;
     }
     for (const ReplyAction &a : replyActions) {
