@@ -37,6 +37,8 @@
 #include "plat.h"
 
 int share_inline = 1;
+unsigned share_step_ms = SHARE_STEP_MS;
+unsigned share_kill_ms = SHARE_KILL_MS;
 TIMEMS SHARE_POLL;
 
 // What the worker and the loop's process share.
@@ -168,14 +170,14 @@ void share_poll(void) {
         return;
     }
     const uint32_t now = mono_ms();
-    if (state == RUNNING && now - shared->step_ms > SHARE_STEP_MS) {
+    if (state == RUNNING && now - shared->step_ms > share_step_ms) {
         state = HELD;
         held_ms = now;
         fprintf(stderr, "\nPartage: %s hors delai, la boucle continue sans lui\n", job.name);
         job.end(SHARE_LATE);
     }
-    if (state == HELD && !killed && now - held_ms > SHARE_KILL_MS) {
-        fprintf(stderr, "\nPartage: %s arrete apres %d s\n", job.name, SHARE_KILL_MS / 1000);
+    if (state == HELD && !killed && now - held_ms > share_kill_ms) {
+        fprintf(stderr, "\nPartage: %s arrete apres %u s\n", job.name, share_kill_ms / 1000);
         kill(worker, SIGKILL);
         killed = 1;
     }

@@ -46,6 +46,8 @@ struct ShareJob {
 };
 
 extern int share_inline; // 1: jobs run in the calling process, at once (tests, fuzzing)
+extern unsigned share_step_ms; // deadline of a step (SHARE_STEP_MS; tests shorten it)
+extern unsigned share_kill_ms; // when a held worker is killed (SHARE_KILL_MS; likewise)
 extern TIMEMS SHARE_POLL; // armed while a job runs: when the loop looks at it next
 
 // Start-up of the programs: the mapping that carries results back; from then on every
