@@ -95,10 +95,13 @@ static void reading_run(void) {
 }
 
 static void reading_end(int how) {
+    // a reading that overran was told already; what it found since is not the share now
     if (how == SHARE_LATE_DONE || (how == SHARE_LOST && !orders_read_ok)) return;
     orders_read_ok = how == SHARE_DONE && reading.outcome == READING_DONE;
-    if (reading_source->on_share && how != SHARE_LOST && reading.outcome != -1)
-        green_led_follow(how == SHARE_DONE && reading.dir_open);
+    // the green LED follows the directory: dark when it did not open, or not in time
+    if (reading_source->on_share && how == SHARE_DONE && reading.outcome != -1)
+        green_led_follow(reading.dir_open);
+    if (reading_source->on_share && how == SHARE_LATE) green_led_follow(0);
     outbox_deliver(); // then the results still waiting, oldest first
 }
 
