@@ -157,7 +157,7 @@ latencies() {
       split($1, t, ":"); s = m + t[1] * 3600 + t[2] * 60 + t[3]
       k = substr($5, 10, 5); if (!(k in fr)) fr[k] = s
     }
-    END { for (k in fr) print k, fr[k] }' "$work/sim.txt" >"$work/frames.txt"
+    END { for (k in fr) printf "%s %.3f\n", k, fr[k] }' "$work/sim.txt" >"$work/frames.txt"
   awk 'FILENAME ~ /frames/ { fr[$1] = $2; next }
        ($1 in fr) { d = ($2 - fr[$1]) * 1000; if (d >= 0) print d }' \
     "$work/frames.txt" "$work/files.txt" | sort -n >"$work/lat.txt"
@@ -205,15 +205,27 @@ wait_empty() { # the outbox empty: seconds since $1
   done
   echo "more than 120"
 }
+clocks() { grep -c 'box --> sim  <STX>0130' "$work/sim.txt" || true; }
+# each outage starts once the box has taken the clock from the PC again (after a result
+# it asks the equipment for nothing before), so that a result comes in during it
+new_clock() {
+  local c0
+  c0=$(clocks)
+  for _ in $(seq 600); do [ "$(clocks)" -gt "$c0" ] && return; sleep 0.1; done
+}
+waiting() { sed -n 's/^en_attente=//p' "$data/log/outbox.txt" 2>/dev/null || echo 0; }
 before_off=$(files)
+new_clock
 server_stop
 sleep "$hold"
+off_waiting=$(waiting)
 back=$(now)
 server_start
 off_drain=$(wait_empty "$back")
-sleep 10
+new_clock
 kill -STOP -- "-$smb_pid"
 sleep "$hold"
+hang_waiting=$(waiting)
 back2=$(now)
 kill -CONT -- "-$smb_pid"
 hang_drain=$(wait_empty "$back2")
@@ -235,8 +247,8 @@ awk -v m="$midnight" '/box --> sim/ { split($1, t, ":"); s = m + t[1] * 3600 + t
        if (p && s - p > g) g = s - p; p = s }
      END { printf "  longest silence towards the equipment: %.2f s (nothing is asked while the clock cannot be taken from the PC)\n", g }' \
   "$work/sim.txt"
-echo "  PC back after switched off: outbox empty after ${off_drain} s"
-echo "  PC back after hanging:      outbox empty after ${hang_drain} s"
+echo "  PC back after switched off: ${off_waiting} result(s) waiting, outbox empty after ${off_drain} s"
+echo "  PC back after hanging:      ${hang_waiting} result(s) waiting, outbox empty after ${hang_drain} s"
 echo "  result files on the PC:     $(files) of $n vehicles ($before_off before the outages)"
 results=$(grep -c 'sim --> box  <STX>0122V.*<ETB>0905<ETX>' "$work/sim.txt" || true)
 twice=$(grep -o 'Ecriture du fichier [^ ]*' "$data/log/log.txt" | sort | uniq -d | wc -l)
@@ -244,9 +256,11 @@ echo "  results taken by the box:   $results; files delivered twice: $twice"
 # strace -T: "<name>(args) = result <seconds>"; -y shows the file behind each descriptor
 awk '/mnt\/GIEGLAN/ && match($0, /<[0-9.]+>$/) {
        t = substr($0, RSTART + 1, RLENGTH - 2) + 0; if (t > m) { m = t; l = $0 } }
-     END { printf "  longest system call of the box on the share: %.1f ms\n", m * 1000
-           if (l != "") printf "    %s\n", substr(l, 1, 150) }' "$work/strace.txt"
-awk '!/^(clock_nanosleep|nanosleep|select|pselect6|poll|ppoll|wait4)\(/ && match($0, /<[0-9.]+>$/) {
+     END { if (l == "") { print "  longest system call of the box on the share: none (it made none)"; exit }
+           printf "  longest system call of the box on the share: %.1f ms\n    %s\n", m * 1000, substr(l, 1, 150) }' \
+  "$work/strace.txt"
+echo "  system calls of the box traced: $(wc -l <"$work/strace.txt")"
+awk '!/^(clock_nanosleep|nanosleep|select|pselect6|poll|ppoll|wait4|restart_syscall)\(/ && match($0, /<[0-9.]+>$/) {
        t = substr($0, RSTART + 1, RLENGTH - 2) + 0; if (t > m) { m = t; l = $0 } }
      END { printf "  longest system call of the box but its sleeps and waits: %.1f ms\n", m * 1000
            if (l != "") printf "    %s\n", substr(l, 1, 150) }' "$work/strace.txt"
