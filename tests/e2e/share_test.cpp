@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <initializer_list>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,15 +92,25 @@ bool result_whole(const std::string &text, const std::string &plate) {
            text.size() > 2 && text.compare(text.size() - 2, 2, "\r\n") == 0;
 }
 
-TEST(RealShare, GieglanRoadWithAnOrderHeldOpenByThePcAndTheShareUnmounted) {
+// A station with a hub and its gas analyser, its share the PC's real one (checked by the
+// packaged network check), with the directories of the protocol on the PC.
+struct RealShare : ::testing::Test {
+    equipsim::Sim sim{roadtest::hub("G")};
+    std::unique_ptr<smbshare::Share> share;
+    void station(const char *protocol, std::initializer_list<const char *> dirs) {
+        roadtest::prepare(protocol, "KELDRAN", sim.listen_tcp(0));
+        share = std::make_unique<smbshare::Share>();
+        ASSERT_TRUE(share->up()) << share->error();
+        share->use_packaged_check();
+        for (const char *d : dirs)
+            mkdir(share->pc_dir(d).c_str(), 0777);
+    }
+};
+
+TEST_F(RealShare, GieglanRoadWithAnOrderHeldOpenByThePcAndTheShareUnmounted) {
     SKIP_WITHOUT_SHARE();
-    equipsim::Sim sim(roadtest::hub("G"));
-    roadtest::prepare("GIEGLAN", "KELDRAN", sim.listen_tcp(0));
-    smbshare::Share pc;
-    ASSERT_TRUE(pc.up()) << pc.error();
-    pc.use_packaged_check();
-    for (const char *d : {"/CG", "/RES", "/ID"})
-        mkdir(pc.pc_dir(d).c_str(), 0777);
+    ASSERT_NO_FATAL_FAILURE(station("GIEGLAN", {"/CG", "/RES", "/ID"}));
+    smbshare::Share &pc = *share;
     pc_writes(pc, "/CG/K1.CG", gieglan_order("P1"));
     pc_writes(pc, "/CG/K2.CG", gieglan_order("P2"));
     boxtest::Proc box = roadtest::start_box("share_gieglan");
@@ -155,15 +167,10 @@ std::string ci_file(const std::string &plate) {
     return image + hash + "\r\n";
 }
 
-TEST(RealShare, OtclanRoadDeliversTheSealedFileAsTheBoxKeptIt) {
+TEST_F(RealShare, OtclanRoadDeliversTheSealedFileAsTheBoxKeptIt) {
     SKIP_WITHOUT_SHARE();
-    equipsim::Sim sim(roadtest::hub("G"));
-    roadtest::prepare("OTCLAN", "KELDRAN", sim.listen_tcp(0));
-    smbshare::Share pc;
-    ASSERT_TRUE(pc.up()) << pc.error();
-    pc.use_packaged_check();
-    for (const char *d : {"/CI", "/RES", "/SYNC"})
-        mkdir(pc.pc_dir(d).c_str(), 0777);
+    ASSERT_NO_FATAL_FAILURE(station("OTCLAN", {"/CI", "/RES", "/SYNC"}));
+    smbshare::Share &pc = *share;
     pc_writes(pc, "/CI/AB123CD.CI", ci_file("AB123CD"));
     boxtest::Proc box = roadtest::start_box("share_otclan");
     const std::string key = pad("AB123CD", 10);
@@ -181,15 +188,10 @@ TEST(RealShare, OtclanRoadDeliversTheSealedFileAsTheBoxKeptIt) {
     box.stop();
 }
 
-TEST(RealShare, PcSwitchedOffThenHangingLosesNoResultWithdrawsNothingAndNeverHoldsTheLoop) {
+TEST_F(RealShare, PcSwitchedOffThenHangingLosesNoResultWithdrawsNothingAndNeverHoldsTheLoop) {
     SKIP_WITHOUT_SHARE();
-    equipsim::Sim sim(roadtest::hub("G"));
-    roadtest::prepare("GIEGLAN", "KELDRAN", sim.listen_tcp(0));
-    smbshare::Share pc;
-    ASSERT_TRUE(pc.up()) << pc.error();
-    pc.use_packaged_check();
-    for (const char *d : {"/CG", "/RES", "/ID"})
-        mkdir(pc.pc_dir(d).c_str(), 0777);
+    ASSERT_NO_FATAL_FAILURE(station("GIEGLAN", {"/CG", "/RES", "/ID"}));
+    smbshare::Share &pc = *share;
     for (const char *v : {"V1", "V2", "V3"})
         pc_writes(pc, std::string("/CG/") + v + ".CG", gieglan_order(std::string("P") + v));
     boxtest::Proc box = roadtest::start_box("share_outage");
