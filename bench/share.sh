@@ -253,6 +253,7 @@ echo "  result files on the PC:     $(files) of $n vehicles ($before_off before 
 results=$(grep -c 'sim --> box  <STX>0122V.*<ETB>0905<ETX>' "$work/sim.txt" || true)
 twice=$(grep -o 'Ecriture du fichier [^ ]*' "$data/log/log.txt" | sort | uniq -d | wc -l)
 echo "  results taken by the box:   $results; files delivered twice: $twice"
+echo "  vehicles withdrawn (0150):  $(grep -c 'box --> sim  <STX>0150' "$work/sim.txt" || true) (every order stays on the PC)"
 # strace -T: "<name>(args) = result <seconds>"; -y shows the file behind each descriptor
 awk '/mnt\/GIEGLAN/ && match($0, /<[0-9.]+>$/) {
        t = substr($0, RSTART + 1, RLENGTH - 2) + 0; if (t > m) { m = t; l = $0 } }
