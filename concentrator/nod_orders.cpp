@@ -12,6 +12,11 @@
 // order: it is withdrawn under the old key, and the new order, which waits while a
 // slot holds its plate, then takes a slot and goes out under its own key.
 //
+// The reading is a job on the share (share unit): the network check and the reader run
+// in a worker, and the table read comes back to the loop a few passes later. A reading
+// that failed, was not made (the share unusable) or overran its deadline leaves SI as it
+// was, and no vehicle is withdrawn until a whole reading has been made again.
+//
 // Keys on the wire are 10 characters, so two orders can have one key (names or plates
 // that share their first 10 characters). Two vehicles never share a key at the
 // equipment: an order whose key a vehicle of the table holds waits, told once, until
@@ -39,53 +44,101 @@
 #include "nod.h"
 #include "outbox.h"
 #include "plat.h"
+#include "share.h"
 #include "tim.h"
 
-static void read_share_orders(const char *subdir) {
+static int read_share_orders(const char *subdir) {
     if (lenght_path > 2)
         snprintf(dir_lan, sizeof dir_lan, "%s/%s/%s", DIR_SHARE, save_path_gieglan, subdir);
     else
         snprintf(dir_lan, sizeof dir_lan, "%s/%s", DIR_SHARE, subdir);
-    if (testNetwork() == 0) fct_get_info_vehicule_file_gieglan_OTCLAN(dir_lan, ptinfo, save_protocol);
+    return fct_get_info_vehicule_file_gieglan_OTCLAN(dir_lan, ptinfo, save_protocol);
 }
-static void read_gieglan(void) { read_share_orders("CG"); }
-static void read_otclan(void) { read_share_orders("CI"); }
-static void read_bnet(void) {
+static int read_gieglan(void) { return read_share_orders("CG"); }
+static int read_otclan(void) { return read_share_orders("CI"); }
+static int read_bnet(void) {
     snprintf(dir_lan, sizeof dir_lan, "%s/DataExchange/Orderlisting/", save_path);
-    fct_get_info_vehicule_file_bnet(dir_lan, ptinfo);
+    return fct_get_info_vehicule_file_bnet(dir_lan, ptinfo);
 }
-static void read_asa(void) {
+static int read_asa(void) {
     if (lenght_path > 2)
         snprintf(dir_asa, sizeof dir_asa, "%s/%s/ASA", DIR_SHARE, save_path_gieglan);
     else
         snprintf(dir_asa, sizeof dir_asa, "%s/ASA", DIR_SHARE);
-    fct_get_info_vehicule_file_asa(dir_asa, ptinfo);
+    return fct_get_info_vehicule_file_asa(dir_asa, ptinfo);
 }
 
-// Per station protocol: the tags of the plate and fuel lines, and the reader.
+// Per station protocol: the tags of the plate and fuel lines, and the reader; on_share:
+// the reading asks the network check first, and the green LED follows the directory.
 struct OrderSource {
     const char *protocol;
     const char *tag_plate;
     const char *tag_fuel;
-    void (*read)(void);
+    int (*read)(void);
+    bool on_share;
 };
 static const OrderSource orderSources[] = {
-    {"GIEGLAN", "0200=", "0204=", read_gieglan},
-    {"BNET", "Plate=", "", read_bnet},
-    {"OTCLAN", "C001=", "C003=", read_otclan},
-    {"ASA", "<REGISTRATION>", "<FUEL1>", read_asa},
+    {"GIEGLAN", "0200=", "0204=", read_gieglan, true},
+    {"BNET", "Plate=", "", read_bnet, false},
+    {"OTCLAN", "C001=", "C003=", read_otclan, true},
+    {"ASA", "<REGISTRATION>", "<FUEL1>", read_asa, false},
 };
 
-static void read_orders(void) {
+int orders_read_ok = 1;
+
+// The reading of the orders, a job on the share: what it found comes back to the loop.
+static const OrderSource *reading_source;
+static struct {
+    int outcome;  // READING_DONE, READING_FAILED, or -1: not read (network check refused)
+    int dir_open; // whether the directory opened, for the green LED
+} reading;
+
+static void reading_run(void) {
+    reading.outcome = -1;
+    reading.dir_open = 0;
+    share_step();
+    if (reading_source->on_share && network_script() != 0) return;
+    share_step();
+    reading.outcome = reading_source->read();
+    reading.dir_open = order_dir_open;
+}
+
+static void reading_end(int how) {
+    // a reading that overran was told already; what it found since is not the share now
+    if (how == SHARE_LATE_DONE || (how == SHARE_LOST && !orders_read_ok)) return;
+    orders_read_ok = how == SHARE_DONE && reading.outcome == READING_DONE;
+    // the green LED follows the directory: dark when it did not open, or not in time
+    if (reading_source->on_share && how == SHARE_DONE && reading.outcome != -1)
+        green_led_follow(reading.dir_open);
+    if (reading_source->on_share && how == SHARE_LATE) green_led_follow(0);
+    outbox_deliver(); // then the results still waiting, oldest first
+}
+
+static const ShareJob readingJob = {
+    "lecture des ordres",
+    reading_run,
+    reading_end,
+    {{&reading, sizeof reading}, {SI, sizeof SI}, {&Cpt_plaque, sizeof Cpt_plaque}},
+    0,
+};
+
+// Starts the reading of the station protocol's orders; false when the share is busy.
+static bool read_orders(void) {
     for (const OrderSource &src : orderSources) {
-        if (strcmp(save_protocol, src.protocol) == 0) {
-            snprintf(Info.plaque, sizeof Info.plaque, "%s", src.tag_plate);
-            snprintf(Info.carburant, sizeof Info.carburant, "%s", src.tag_fuel);
-            src.read();
-            return;
+        if (strcmp(save_protocol, src.protocol) != 0) continue;
+        snprintf(Info.plaque, sizeof Info.plaque, "%s", src.tag_plate);
+        snprintf(Info.carburant, sizeof Info.carburant, "%s", src.tag_fuel);
+        if (share_busy()) return false;
+        if (src.on_share && network_offline()) { // offline: no reading, SI stays
+            orders_read_ok = 0;
+            outbox_deliver();
+            return true;
         }
+        reading_source = &src;
+        return share_start(&readingJob);
     }
     printf("protocole inconnue\n");
+    return true;
 }
 
 static int slot_of_plate(const char *plate) {
@@ -147,11 +200,10 @@ static void fill_slot(int i) {
 
 void PCaction(int code) {
     (void)code;
-    if (tim_verif_program_ms(TIME_1S)) {
-        read_orders();
-        outbox_deliver(); // results still waiting, oldest first
-        tim_program_ms(&TIME_1S, 5000);
-    }
+    // every 5 s the orders are read again (once the share is free), then the results
+    // still waiting are delivered
+    if (tim_verif_program_ms(TIME_1S) && read_orders()) tim_program_ms(&TIME_1S, 5000);
+    outbox_poll();
     for (int i = 0; i < Cpt_plaque && i < NBPLAQUEMAX; i++) {
         if (slot_of_plate(SI[i].plaqueinfo) >= 0) continue;
         char key[11];
@@ -164,7 +216,8 @@ void PCaction(int code) {
         // no slot holds the key: addcle gives an empty slot, never another vehicle's
         if (addcle(key)) fill_slot(i);
     }
-    for (int s = 0; s < NBPLAQUEMAX; s++)
+    // a vehicle is withdrawn only after a whole reading that no longer lists its order
+    for (int s = 0; s < NBPLAQUEMAX && orders_read_ok; s++)
         if (voiture[s].plaque[0] && order_of_slot(s) < 0) NEWCLE[s] = 1;
     for (int s = 0; s < NBPLAQUEMAX; s++) {
         if (voiture[s].idx != ALL) {

@@ -27,6 +27,7 @@
 #include "synchro.h"
 #include "nod.h"
 #include "plat.h"
+#include "share.h"
 #include "tim.h"
 
 #define PATH_CONNECT1 BOX_PATH("//home/KELDRAN/DATA/connect1")
@@ -149,8 +150,14 @@ static void request_phase(void) {
 
     const int spx = begins(save_client, "SPX");
     if (sync_hour_ok == 0) {
-        // nothing is asked of the equipment before the clock is set
-        sync_hour_ok = sync_hour();
+        // nothing is asked of the equipment before the clock is set; the clock is taken
+        // from the share without holding the loop: the scan comes back for it
+        const int r = sync_hour_step();
+        if (r < 0) {
+            tim_program_ms(&ASKEQUIPONESEC, SHARE_POLL_MS);
+            return;
+        }
+        sync_hour_ok = r;
         if (sync_hour_ok == 1) send_clock();
     } else if (NEWCLE[(int)cou] && !spx) {
         withdraw_acknowledged();

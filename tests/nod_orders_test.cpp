@@ -6,11 +6,14 @@
 // the scan's withdrawals talk to the simulated hub over TCP on 127.0.0.1.
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "boxtest.h"
+#include "heartbeat.h"
 #include "equipsim.h"
 #include "linktest.h"
 #include "file_param.h"
@@ -208,6 +211,52 @@ TEST_F(Orders, PlateOrderedAgainUnderANewKeyIsWithdrawnUnderTheOldOneFirst) {
     processplaqueliste();
     expected.insert(expected.end(), {"0150 NEW1      ", "0120 NEW2      "});
     EXPECT_EQ(told(), expected);
+}
+
+// The share as the reading finds it: a vehicle is withdrawn only after a whole reading
+// that no longer lists its order, never because the share was unusable, the order
+// directory did not open, or the order file could not be read.
+TEST_F(Orders, VehicleIsWithdrawnOnlyAfterAWholeReadingNoLongerListsItsOrder) {
+    const std::string cg = boxtest::root("/mnt/GIEGLAN/CG");
+    mkdir(cg.c_str(), 0755);
+    boxtest::write_file(cg + "/K1.CG", "0200=P1\r\n");
+    boxtest::write_file(cg + "/K2.CG", "0200=P2\r\n");
+    boxtest::set_network(0);
+    auto reading = [] {
+        memset(&TIME_1S, 0, sizeof TIME_1S); // due
+        PCaction(0);
+    };
+    auto withdrawn = [&](const char *plate) { return NEWCLE[slot_of(plate)] == 1; };
+    reading();
+    ASSERT_GE(slot_of("P1        "), 0);
+    ASSERT_GE(slot_of("P2        "), 0);
+    EXPECT_EQ(led_green_status, 1);
+
+    boxtest::remove_file(cg + "/K1.CG");
+    boxtest::set_network(1); // the share unusable: not read
+    reading();
+    boxtest::set_network(0);
+    boxtest::write_file(boxtest::root("/home/KELDRAN/DATA/offline.state"), "");
+    reading();
+    boxtest::remove_file(boxtest::root("/home/KELDRAN/DATA/offline.state"));
+    rename(cg.c_str(), (cg + ".away").c_str()); // a directory that does not open
+    ASSERT_EQ(symlink(cg.c_str(), cg.c_str()), 0);
+    reading();
+    EXPECT_EQ(orders_read_ok, 0);
+    EXPECT_FALSE(withdrawn("P1        "));
+    EXPECT_FALSE(withdrawn("P2        "));
+    EXPECT_EQ(led_green_status, 0) << "the directory did not open";
+
+    // whole again, the order of P2 held open by the PC (its file does not open)
+    boxtest::remove_file(cg);
+    rename((cg + ".away").c_str(), cg.c_str());
+    boxtest::remove_file(cg + "/K2.CG");
+    ASSERT_EQ(symlink("K2.CG", (cg + "/K2.CG").c_str()), 0);
+    reading();
+    EXPECT_EQ(orders_read_ok, 1);
+    EXPECT_TRUE(withdrawn("P1        "));
+    EXPECT_FALSE(withdrawn("P2        "));
+    EXPECT_EQ(led_green_status, 1);
 }
 
 TEST_F(Orders, VehicleNotAcknowledgedWholeIsSentAgainAfterTheOtherNewOnes) {

@@ -23,6 +23,7 @@
 #include "file_param.h"
 #include "heartbeat.h"
 #include "link.h"
+#include "nod.h"
 #include "outbox.h"
 #include "plat.h"
 #include "synchro.h"
@@ -292,6 +293,7 @@ void reset_state() {
     link_backend = nullptr; // chosen again from the link kind the test sets
     outbox_holding = 0;
     outbox_refused = 0;
+    orders_read_ok = 1;
 }
 
 } // namespace boxtest
