@@ -17,9 +17,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 n="${1:-20}"
-. bench/road.sh
-road_build "${2:-}"
-road_start "$n"
+. bench/lib.sh
+bench_build "${2:-}"
+bench_work
+bench_road "$n"
 deadline=$(($(date +%s) + n * 20 + 90))
 while [ "$(ls "$share/RES" | wc -l)" -lt "$n" ] && [ "$(date +%s)" -lt "$deadline" ]; do
   sleep 0.2

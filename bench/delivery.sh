@@ -10,7 +10,7 @@
 # share, so the results taken while the share is down are those already on their way.
 # For the second run it also prints how many were taken while the share was down and the
 # time from the share's return to the last of them on the share (the time to drain the
-# outbox). A result whose file only
+# outbox); an offline time of 0 makes the first run only. A result whose file only
 # came from a later result of the same vehicle (the order stays on the share, so the
 # vehicle is tested again) counts as lost. Figures only.
 #
@@ -21,14 +21,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 n="${1:-20}" off="${2:-30}"
-. bench/road.sh
-road_build "${3:-}"
+. bench/lib.sh
+bench_build "${3:-}"
+bench_work
 now() { date +%s.%N; }
 
 # run LABEL OFFLINE-SECONDS: one run; prints its figures
 run() {
   local label="$1" offline="$2"
-  road_start "$n"
+  bench_road "$n"
 
   # watch the share: the first sight of each vehicle's file, with its status-change time
   : > "$work/files.txt"
@@ -105,5 +106,5 @@ run() {
 }
 
 run "share usable throughout ($n vehicles)" 0
-run "share unusable for ${off} s after the fifth file, then back ($n vehicles)" "$off"
+[ "$off" -gt 0 ] && run "share unusable for ${off} s after the fifth file, then back ($n vehicles)" "$off"
 echo "reproduce: bash bench/delivery.sh $n $off${3:+ $3}"

@@ -4,6 +4,7 @@
 // few operations that every unit of the dialogue needs on the tables live here too.
 #include "dat.h"
 
+#include <stdio.h>
 #include <string.h>
 
 vehicule voiture[NBPLAQUEMAX];
@@ -44,6 +45,7 @@ char nb_periph_present;
 char type_hardware_connect2[6][2];
 char ask_only_good_periph;
 char stageall = ALL;
+char passplaque[NBPLAQUEMAX];
 char scanplaque;
 char DESTBT[20];
 
@@ -61,6 +63,11 @@ char dir_asa[200 + ROOTLEN];
 char type_measure[NBKIND] = {0x1E, 0x1E, 0x1E, 0x1E, 0x1E, 0x1E};
 char nb_measure;
 char CSM1, CSM2, CSM3, CSM4, CSM5, CSM6;
+
+void start_full_pass(void) {
+    stageall = 0;
+    memset(passplaque, 0, sizeof passplaque);
+}
 
 int sihc_row_of_position(int r) {
     if (r < 0 || r >= 6) return -1;
@@ -80,7 +87,15 @@ void empty_slot(int i) {
     v.serial = 0;
     v.order = 0;
     newplaque[i] = 0;
+    passplaque[i] = 0;
     termine[i] = 0;
+}
+
+int same_key(const char *a, const char *b) {
+    char ka[11], kb[11];
+    snprintf(ka, sizeof ka, "%-10.10s", a);
+    snprintf(kb, sizeof kb, "%-10.10s", b);
+    return strcmp(ka, kb) == 0;
 }
 
 int effacecar(const char *cle, char falseortrue) {

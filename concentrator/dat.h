@@ -18,6 +18,7 @@ extern char nb_periph_present;            // entries in the last peripheral list
 extern char type_hardware_connect2[6][2]; // per list position: number, type letter
 extern char ask_only_good_periph;         // 1: identify only the kinds of the pending result
 extern char stageall;                     // cursor of a full plate-list pass, ALL when none
+extern char passplaque[NBPLAQUEMAX];      // 1: tried by the running full pass already
 extern char scanplaque;                   // cursor over the slots for new plates
 extern char DESTBT[20];                   // Bluetooth destination reported by "0174"
 
@@ -39,10 +40,18 @@ extern char type_measure[NBKIND]; // letters in order of first appearance; free 
 extern char nb_measure;           // number of kind letters
 extern char CSM1, CSM2, CSM3, CSM4, CSM5, CSM6; // entries of SM1 rows 0 to 5
 
+// Starts a full pass of the plate list (a dialogue starts): every vehicle without
+// results is sent again.
+void start_full_pass(void);
+
 // Row of SIHC that holds the identification of the peripheral at list position r of
 // type_hardware_connect2: its number (element 0, 1 to 5) less one; -1 when the
 // position is out of the list or its number is not 1 to 5.
 int sihc_row_of_position(int r);
+
+// 1 when the keys a and b are one key on the link, where a key is sent cut to 10
+// characters and padded with blanks.
+int same_key(const char *a, const char *b);
 
 // Finds the first vehicle slot of key cle (10 characters); CURCLE takes its position and,
 // when falseortrue is 1, it is emptied. 1 when found, 0 otherwise.

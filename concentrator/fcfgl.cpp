@@ -157,20 +157,31 @@ static size_t trimmed_len(const char *t) {
     return n;
 }
 
-// Base name of the result files: the key of the order whose plate is the plate
-// value, or whose plate or key is the key of the result. When no order matches, the
-// result is still written, named after the key of the result, else after the plate
-// value. A '/' never reaches the name, and what the share cannot take becomes '_'.
-// Returns 0 when there is no name at all.
+// The order a result belongs to, as an index in SI (-1 when none): the order whose key
+// the result carries on the link; only when no order has that key, an order of the
+// result's plate (the plate value, or the key of a station that keys its vehicles by
+// plate). A plate ordered again under a new key thus keeps the measures of each key
+// apart while both orders are there.
+static int order_of_result(const char *plate) {
+    const int n = Cpt_plaque < NBPLAQUEMAX ? Cpt_plaque : NBPLAQUEMAX;
+    if (trimmed_len(cle_get_data) > 0)
+        for (int i = 0; i < n; i++)
+            if (same_key(SI[i].cle, cle_get_data)) return i;
+    for (int i = 0; i < n; i++)
+        if (same_field(SI[i].plaqueinfo, plate) || same_field(SI[i].plaqueinfo, cle_get_data))
+            return i;
+    return -1;
+}
+
+// Base name of the result files: the key of the result's order (order_of_result).
+// When no order matches, the result is still written, named after the key of the
+// result, else after the plate value. A '/' never reaches the name, and what the share
+// cannot take becomes '_'. Returns 0 when there is no name at all.
 // *slot is the order's index in SI, -1 when none matches.
 static int result_name(char *name, size_t size, int *slot) {
     const char *plate = plate_value();
     const char *found = nullptr;
-    *slot = -1;
-    for (int i = 0; i < NBPLAQUEMAX && *slot < 0; i++)
-        if (same_field(SI[i].plaqueinfo, plate) || same_field(SI[i].plaqueinfo, cle_get_data) ||
-            same_field(SI[i].cle, cle_get_data))
-            *slot = i;
+    *slot = order_of_result(plate);
     if (*slot >= 0) found = SI[*slot].cle;
     if (!found || !found[0]) {
         found = cle_get_data[0] ? cle_get_data : plate;

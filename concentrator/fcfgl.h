@@ -14,7 +14,7 @@ extern FILE *create_file_gieglan;       // stream of the identification file whi
 
 // Writes one result file per kind letter of the measures in SM for the share's RES
 // directory, through the outbox. Cur_plaque is the caller's vehicle index; the file is
-// named after the order found by plate or key in SI.
+// named after the order in SI whose key the result carries, else one of its plate.
 void fct_create_file_gieglan(char Cur_plaque);
 // Writes the identification file of SIHC row adr as PATH + identity + "." + letter,
 // through the outbox (a newer one replaces one still waiting).

@@ -11,7 +11,9 @@
 // A file without a plate (or that does not open) gives no order, and its entry never
 // keeps the previous file's plate or fuel. At most NBPLAQUEMAX orders are stored,
 // beyond them only the order of a vehicle in flight (keep_order_in_flight); a plate is
-// cut to 11 characters, a fuel code to 3. Only regular files are read (open_order_file);
+// cut to 11 characters, a fuel code to 3. A file the share does not let be read keeps
+// its order of the last reading, and a reading the share cuts short leaves SI as it was
+// (the readers' shared steps). Only regular files are read (open_order_file);
 // control bytes in a value become blanks.
 #include "fgivfa.h"
 
@@ -31,14 +33,16 @@ char readbuftag_asa[MAXSIZELINE];
 int nfsrc_asa;
 
 // One pass over the file for tag_asa; the value of the last line holding the tag is
-// left in readbuftag_asa (empty when none).
-static void read_tag(const char *path) {
+// left in readbuftag_asa (empty when none). ORDER_UNREADABLE when the share did not let
+// the file be read whole, else 0.
+static int read_tag(const char *path) {
     readbuftag_asa[0] = 0;
     bool skip;
     FILE *f = open_order_file(path, &skip);
     if (!f) {
-        if (!skip) fprintf(stderr, "\nFichier introuvable.%s\n", strerror(errno));
-        return;
+        if (skip) return 0;
+        fprintf(stderr, "\nFichier introuvable.%s\n", strerror(errno));
+        return order_open_failed(path);
     }
     while (read_order_line(f, readbuf_asa, sizeof readbuf_asa, nullptr)) {
         const char *p = tagsize_asa > 0 ? strstr(readbuf_asa, tag_asa) : nullptr;
@@ -49,8 +53,11 @@ static void read_tag(const char *path) {
         snprintf(readbuftag_asa, sizeof readbuftag_asa, "%.*s", (int)(n < body ? n : body), p);
         blank_controls(readbuftag_asa);
     }
+    const bool cut = ferror(f);
     fclose(f);
+    if (cut) return order_read_failed(path);
     printf("\nDonnee a l'interieur du tag %s : %s", tag_asa, readbuftag_asa);
+    return 0;
 }
 
 static void set_tag(char **ptinfo, int i) {
@@ -58,46 +65,45 @@ static void set_tag(char **ptinfo, int i) {
     tagsize_asa = (int)strlen(tag_asa);
 }
 
-void fct_get_info_vehicule_file_asa(const char *dir_asa, char **ptinfo) {
+int fct_get_info_vehicule_file_asa(const char *dir_asa, char **ptinfo) {
     nfsrc_asa = 0;
-    Cpt_plaque = 0;
     DIR *dir = opendir(dir_asa);
-    if (!dir) {
-        fprintf(stderr, "Le dossier %s est introuvable", dir_asa);
-        return;
-    }
-    memset(SI, 0, sizeof SI);
+    if (!dir) return reading_dir_failed(dir_asa);
+    reading_begin(dir_asa);
 
-    struct dirent *de;
-    while ((de = readdir(dir)) != nullptr) {
+    int err = 0;
+    while (struct dirent *de = reading_next(dir, &err)) {
         const char *name = de->d_name;
         if (name[0] == '.') continue;
         nfsrc_asa++;
-        bool full = Cpt_plaque >= NBPLAQUEMAX;
-        if (!full) snprintf(tabsrc_asa[Cpt_plaque], sizeof tabsrc_asa[0], "%s", name);
+        if (nfsrc_asa <= MAXFILES)
+            snprintf(tabsrc_asa[nfsrc_asa - 1], sizeof tabsrc_asa[0], "%s", name);
         printf("\nDossier source : %s", name);
         if (!order_path(pathsrc_asa, sizeof pathsrc_asa, dir_asa, name)) continue;
-        static SaveInfo beyond; // an order read while the table is full
-        SaveInfo *o = full ? &beyond : &SI[Cpt_plaque];
-        if (full) memset(o, 0, sizeof *o);
+        SaveInfo *o = reading_entry();
         set_tag(ptinfo, 0);
-        read_tag(pathsrc_asa);
+        if (read_tag(pathsrc_asa) == ORDER_UNREADABLE) {
+            reading_keep(name);
+            continue;
+        }
         if (readbuftag_asa[strspn(readbuftag_asa, " ")] == 0) continue; // no plate
         snprintf(o->plaqueinfo, sizeof o->plaqueinfo, "%s", readbuftag_asa);
         snprintf(o->cle, 11, "%-10s", readbuftag_asa);
         set_tag(ptinfo, 1);
-        read_tag(pathsrc_asa);
+        if (read_tag(pathsrc_asa) == ORDER_UNREADABLE) {
+            reading_keep(name);
+            continue;
+        }
         snprintf(o->carburantinfo, sizeof o->carburantinfo, "%s", readbuftag_asa);
         snprintf(o->fichier, sizeof o->fichier, "%.*s", (int)strcspn(name, "."), name);
-        if (!full)
-            Cpt_plaque++;
-        else
-            keep_order_in_flight(o);
+        snprintf(o->nomfichier, sizeof o->nomfichier, "%s", name);
+        reading_add(o);
     }
-    closedir(dir);
+    const int outcome = reading_end(dir, err);
 
-    for (int i = 0; i < Cpt_plaque; i++) {
+    for (int i = 0; outcome == READING_DONE && i < Cpt_plaque; i++) {
         printf("\nDonnee dans structure : %s", SI[i].plaqueinfo);
         printf("\nDonnee dans structure : %s", SI[i].carburantinfo);
     }
+    return outcome;
 }

@@ -12,7 +12,8 @@
 // result file, and its entry must not keep the previous file's plate. At most
 // NBPLAQUEMAX orders are stored, beyond them only the order of a vehicle in flight
 // (keep_order_in_flight); a plate is cut to 11
-// characters; a carriage return before the line feed is not part of the plate, and other
+// characters; a file the share does not let be read keeps its order of the last reading
+// and a reading the share cuts short leaves SI as it was (the readers' shared steps); a carriage return before the line feed is not part of the plate, and other
 // control bytes in it become blanks. Only regular files are read (open_order_file).
 #include "fgivfbnet.h"
 
@@ -31,13 +32,15 @@ int tagsize_bnet;
 char readbuftag_bnet[MAXSIZELINE];
 int nfsrc_bnet;
 
-// Looks for the plate in one file; true with the plate in readbuftag_bnet.
-static bool read_plate(const char *path) {
+// Looks for the plate in one file; 1 with the plate in readbuftag_bnet, 0 when the file
+// gives none, ORDER_UNREADABLE when the share did not let it be read whole.
+static int read_plate(const char *path) {
     bool skip;
     FILE *f = open_order_file(path, &skip);
     if (!f) {
-        if (!skip) fprintf(stderr, "\nFichier introuvable.\n");
-        return false;
+        if (skip) return 0;
+        fprintf(stderr, "\nFichier introuvable.\n");
+        return order_open_failed(path);
     }
     bool found = false;
     while (!found && read_order_line(f, readbuf_bnet, sizeof readbuf_bnet, nullptr)) {
@@ -48,42 +51,38 @@ static bool read_plate(const char *path) {
         printf("\nDonnee a l'interieur du tag %s : %s", tag_bnet, readbuftag_bnet);
         found = readbuftag_bnet[strspn(readbuftag_bnet, " ")] != 0;
     }
+    const bool cut = !found && ferror(f);
     fclose(f);
-    return found;
+    if (cut) return order_read_failed(path);
+    return found ? 1 : 0;
 }
 
-void fct_get_info_vehicule_file_bnet(const char *dir_bnet, char **ptinfo) {
+int fct_get_info_vehicule_file_bnet(const char *dir_bnet, char **ptinfo) {
     nfsrc_bnet = 0;
-    Cpt_plaque = 0;
     DIR *dir = opendir(dir_bnet);
-    if (!dir) {
-        fprintf(stderr, "Le dossier %s est introuvable", dir_bnet);
-        return;
-    }
+    if (!dir) return reading_dir_failed(dir_bnet);
+    reading_begin(dir_bnet);
     snprintf(tag_bnet, sizeof tag_bnet, "%s", ptinfo && ptinfo[0] ? ptinfo[0] : "");
     tagsize_bnet = (int)strlen(tag_bnet);
-    memset(SI, 0, sizeof SI);
 
-    struct dirent *de;
-    while ((de = readdir(dir)) != nullptr) {
+    int err = 0;
+    while (struct dirent *de = reading_next(dir, &err)) {
         const char *name = de->d_name;
         if (name[0] == '.') continue;
         nfsrc_bnet++;
-        bool full = Cpt_plaque >= NBPLAQUEMAX;
-        if (!full) snprintf(tabsrc_bnet[Cpt_plaque], sizeof tabsrc_bnet[0], "%s", name);
+        if (nfsrc_bnet <= MAXFILES)
+            snprintf(tabsrc_bnet[nfsrc_bnet - 1], sizeof tabsrc_bnet[0], "%s", name);
         printf("\nDossier source : %s", name);
         if (!order_path(pathsrc_bnet, sizeof pathsrc_bnet, dir_bnet, name)) continue;
-        if (!read_plate(pathsrc_bnet)) continue;
-        static SaveInfo beyond; // an order read while the table is full
-        SaveInfo *o = full ? &beyond : &SI[Cpt_plaque];
-        memset(o, 0, sizeof *o);
+        const int r = read_plate(pathsrc_bnet);
+        if (r == ORDER_UNREADABLE) reading_keep(name);
+        if (r != 1) continue;
+        SaveInfo *o = reading_entry();
         snprintf(o->plaqueinfo, sizeof o->plaqueinfo, "%-10s", readbuftag_bnet);
         snprintf(o->cle, 11, "%-10s", readbuftag_bnet);
         snprintf(o->fichier, sizeof o->fichier, "%.*s", (int)strcspn(name, "."), name);
-        if (!full)
-            Cpt_plaque++;
-        else
-            keep_order_in_flight(o);
+        snprintf(o->nomfichier, sizeof o->nomfichier, "%s", name);
+        reading_add(o);
     }
-    closedir(dir);
+    return reading_end(dir, err);
 }

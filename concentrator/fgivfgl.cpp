@@ -6,8 +6,17 @@
 // field and by their SHA-1 fingerprint first, data lines converted to GIEGLAN lines;
 // an OTCLAN file holds exactly one plate line and one fingerprint line, and what follows
 // the fingerprint, which it does not cover, is never given to the equipment).
-// A file that yields no plate, or an OTCLAN file with any fault, is left out. The green
-// LED and its GREEN_LED_ON marker follow whether the directory opens.
+// A file that yields no plate, or an OTCLAN file with any fault, is left out. The
+// reading tells whether the directory opened; the green LED and its GREEN_LED_ON marker
+// follow it (green_led_follow, in the loop's process).
+//
+// A failed reading is not an absence. The share is a network mount: a directory or a
+// file may fail to open or to be read (the PC holds the file open, an I/O error, a time
+// out). Only "no such file" means the order is not there. A reading builds its table
+// apart and makes it SI once the directory has been listed whole; a listing cut short
+// leaves SI as the last good reading left it. An order file that the share does not let
+// be read keeps its entry of the last reading, and is read again at the next one. So an
+// order leaves SI only after a whole reading that no longer lists it.
 //
 // Bounds: at most NBPLAQUEMAX orders are stored; beyond them an order is kept only when
 // its vehicle is in flight, in place of one still waiting for a slot (so that a full
@@ -253,8 +262,9 @@ static int field_format_bad(const OtcField &fd, const char *value) {
     return 1;
 }
 
-// Validates one OTCLAN order file; 0 when it may be read, 1 when it is refused. Every
-// fault is reported, the checks go on to the end of the file.
+// Validates one OTCLAN order file; 0 when it may be read, 1 when it is refused (or is no
+// regular file, or is not there), ORDER_UNREADABLE when the share did not let it be read
+// whole. Every fault is reported, the checks go on to the end of the file.
 static int otclan_refused(const char *name, const char *path) {
     int refused = 0;
     if (check_ascii(name)) {
@@ -263,10 +273,7 @@ static int otclan_refused(const char *name, const char *path) {
     }
     bool skip;
     FILE *f = open_order_file(path, &skip);
-    if (!f) {
-        if (!skip) fprintf(stderr, "\n%s introuvable1.%s\n", path, strerror(errno));
-        return 1;
-    }
+    if (!f) return skip ? 1 : order_open_failed(path);
     imageFichier[0] = 0;
     image_len = 0;
     image_open = true;
@@ -309,7 +316,9 @@ static int otclan_refused(const char *name, const char *path) {
             break;
         }
     }
+    const bool cut = ferror(f);
     fclose(f);
+    if (cut) return order_read_failed(path);
     if (image_overflow) {
         fprintf(stderr, "%s: Taille fichier KO!!\n", name);
         refused = 1;
@@ -332,14 +341,12 @@ static void store_line(SaveInfo *o, int row, const char *line) {
              line);
 }
 
-// Reads one order file into o; true when it yielded a plate.
-static bool read_order(SaveInfo *o, const char *name, const char *path, bool otclan) {
+// Reads one order file into o; 1 when it yielded a plate, 0 when it gives no order,
+// ORDER_UNREADABLE when the share did not let it be read whole.
+static int read_order(SaveInfo *o, const char *name, const char *path, bool otclan) {
     bool skip;
     FILE *f = open_order_file(path, &skip);
-    if (!f) {
-        if (!skip) fprintf(stderr, "\n%s introuvable1.%s\n", path, strerror(errno));
-        return false;
-    }
+    if (!f) return skip ? 0 : order_open_failed(path);
     memset(o, 0, sizeof *o);
     snprintf(o->fichier, sizeof o->fichier, "%.*s", (int)strcspn(name, "."), name);
     snprintf(o->nomfichier, sizeof o->nomfichier, "%s", name);
@@ -375,16 +382,17 @@ static bool read_order(SaveInfo *o, const char *name, const char *path, bool otc
             }
         }
     }
+    const bool cut = ferror(f);
     fclose(f);
-    if (!found) {
+    if (cut || !found) {
         memset(o, 0, sizeof *o);
-        return false;
+        return cut ? order_read_failed(path) : 0;
     }
     blank_controls(o->cle);
     blank_controls(o->plaqueinfo);
     for (char *line : o->autreinfo)
         blank_controls(line);
-    return true;
+    return 1;
 }
 
 static bool in_flight(const char *plate) {
@@ -393,24 +401,107 @@ static bool in_flight(const char *plate) {
     return false;
 }
 
+// The table a reading builds, made SI once the directory has been read whole.
+static SaveInfo fresh[NBPLAQUEMAX];
+static int fresh_n;
+static SaveInfo beyond; // an order read while the table is full
+static const char *reading_dir;
+
 static bool in_table(const char *plate) {
-    for (const SaveInfo &e : SI)
-        if (strcmp(e.plaqueinfo, plate) == 0) return true;
+    for (int i = 0; i < fresh_n; i++)
+        if (strcmp(fresh[i].plaqueinfo, plate) == 0) return true;
     return false;
 }
 
 bool keep_order_in_flight(const SaveInfo *o) {
     if (in_flight(o->plaqueinfo) && !in_table(o->plaqueinfo)) {
         for (int i = NBPLAQUEMAX - 1; i >= 0; i--) {
-            if (!in_flight(SI[i].plaqueinfo)) {
-                fprintf(stderr, "\nTable des ordres pleine: %s ignore\n", SI[i].fichier);
-                SI[i] = *o;
+            if (!in_flight(fresh[i].plaqueinfo)) {
+                fprintf(stderr, "\nTable des ordres pleine: %s ignore\n", fresh[i].fichier);
+                fresh[i] = *o;
                 return true;
             }
         }
     }
     fprintf(stderr, "\nTable des ordres pleine: %s ignore\n", o->fichier);
     return false;
+}
+
+int order_dir_open;
+
+int order_open_failed(const char *path) {
+    const int err = errno;
+    fprintf(stderr, "\n%s introuvable1.%s\n", path, strerror(err));
+    return err == ENOENT ? 0 : ORDER_UNREADABLE;
+}
+
+int order_read_failed(const char *path) {
+    fprintf(stderr, "\n%s illisible.%s\n", path, strerror(errno ? errno : EIO));
+    return ORDER_UNREADABLE;
+}
+
+int reading_dir_failed(const char *dir) {
+    const int err = errno;
+    fprintf(stderr, "Le dossier %s est introuvable", dir);
+    order_dir_open = 0;
+    if (err != ENOENT) {
+        fprintf(stderr, "\nLecture des ordres impossible (%s): ordres de la derniere lecture gardes\n",
+                strerror(err));
+        return READING_FAILED;
+    }
+    Cpt_plaque = 0; // no such directory: no order
+    memset(SI, 0, sizeof SI);
+    return READING_DONE;
+}
+
+void reading_begin(const char *dir) {
+    order_dir_open = 1;
+    reading_dir = dir;
+    fresh_n = 0;
+    memset(fresh, 0, sizeof fresh);
+}
+
+SaveInfo *reading_entry(void) {
+    SaveInfo *o = fresh_n < NBPLAQUEMAX ? &fresh[fresh_n] : &beyond;
+    memset(o, 0, sizeof *o);
+    return o;
+}
+
+void reading_add(const SaveInfo *o) {
+    if (o == &fresh[fresh_n] && fresh_n < NBPLAQUEMAX)
+        fresh_n++;
+    else
+        keep_order_in_flight(o);
+}
+
+void reading_keep(const char *name) {
+    for (int i = 0; i < Cpt_plaque && i < NBPLAQUEMAX; i++) {
+        if (strcmp(SI[i].nomfichier, name) != 0) continue;
+        fprintf(stderr, "\nOrdre %s garde tel qu'a la derniere lecture\n", name);
+        SaveInfo *o = reading_entry();
+        *o = SI[i];
+        reading_add(o);
+        return;
+    }
+}
+
+int reading_end(DIR *dir, int err) {
+    closedir(dir);
+    if (err) {
+        fprintf(stderr, "\nLecture du dossier %s interrompue (%s): ordres de la derniere lecture gardes\n",
+                reading_dir, strerror(err));
+        return READING_FAILED;
+    }
+    memcpy(SI, fresh, sizeof SI);
+    Cpt_plaque = fresh_n;
+    return READING_DONE;
+}
+
+struct dirent *reading_next(DIR *dir, int *err) {
+    errno = 0;
+    struct dirent *de = readdir(dir);
+    if (!de) *err = errno;
+    return de;
 }
 
 // The green LED and its marker follow the order directory: lit while it opens.
@@ -448,41 +539,43 @@ static void green_led_on(void) {
     gpio_close(fd);
 }
 
-void fct_get_info_vehicule_file_gieglan_OTCLAN(const char *dir_gieglan, char **ptinfo,
-                                               const char *protocol) {
-    Cpt_plaque = 0;
+void green_led_follow(int open) {
+    if (open)
+        green_led_on();
+    else
+        green_led_off();
+}
+
+int fct_get_info_vehicule_file_gieglan_OTCLAN(const char *dir_gieglan, char **ptinfo,
+                                              const char *protocol) {
     nfsrc_gieglan = 0;
     DIR *dir = opendir(dir_gieglan);
-    if (!dir) {
-        fprintf(stderr, "Le dossier %s est introuvable", dir_gieglan);
-        green_led_off();
-        return;
-    }
-    green_led_on();
-    memset(SI, 0, sizeof SI);
+    if (!dir) return reading_dir_failed(dir_gieglan);
+    reading_begin(dir_gieglan);
 
     snprintf(tag_gieglan, sizeof tag_gieglan, "%s", ptinfo && ptinfo[0] ? ptinfo[0] : "");
     snprintf(tag_gieglan2, sizeof tag_gieglan2, "%s", ptinfo && ptinfo[1] ? ptinfo[1] : "");
     tagsize_gieglan = (int)strlen(tag_gieglan);
     bool otclan = strcmp(protocol, "OTCLAN") == 0;
 
-    struct dirent *de;
-    while ((de = readdir(dir)) != nullptr) {
+    int err = 0;
+    while (struct dirent *de = reading_next(dir, &err)) {
         const char *name = de->d_name;
         if (name[0] == '.') continue;
         nfsrc_gieglan++;
-        bool full = Cpt_plaque >= NBPLAQUEMAX;
         size_t len = strlen(name);
         if (otclan && (len < 3 || strcmp(name + len - 3, ".CI") != 0)) continue;
-        if (!full) snprintf(tabsrc_gieglan[Cpt_plaque], sizeof tabsrc_gieglan[0], "%s", name);
+        if (fresh_n < NBPLAQUEMAX)
+            snprintf(tabsrc_gieglan[fresh_n], sizeof tabsrc_gieglan[0], "%s", name);
         if (!order_path(pathsrc_gieglan, sizeof pathsrc_gieglan, dir_gieglan, name)) continue;
-        if (otclan && otclan_refused(name, pathsrc_gieglan)) continue;
-        static SaveInfo beyond; // an order read while the table is full
-        if (!read_order(full ? &beyond : &SI[Cpt_plaque], name, pathsrc_gieglan, otclan)) continue;
-        if (!full)
-            Cpt_plaque++;
-        else
-            keep_order_in_flight(&beyond);
+        int r = otclan ? otclan_refused(name, pathsrc_gieglan) : 0;
+        SaveInfo *o = reading_entry();
+        if (r == 0) r = read_order(o, name, pathsrc_gieglan, otclan);
+        else if (r == 1) r = 0;
+        if (r == ORDER_UNREADABLE)
+            reading_keep(name);
+        else if (r == 1)
+            reading_add(o);
     }
-    closedir(dir);
+    return reading_end(dir, err);
 }

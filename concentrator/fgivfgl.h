@@ -1,6 +1,7 @@
 // GIEGLAN and OTCLAN order reader.
 #pragma once
 
+#include <dirent.h>
 #include <stddef.h>
 #include <stdio.h>
 
@@ -20,12 +21,25 @@ extern char tag_gieglan2[25];                // the fuel tag (kept, not used by 
 extern char readbuftag_gieglan[MAXSIZELINE]; // the plate text of the current file
 extern char buf_convGieglan[MAXSIZELINE];    // an OTCLAN line converted to a GIEGLAN line
 
+// Outcome of a reading of an order directory (every reader returns one).
+#define READING_FAILED 0 // the directory could not be read whole: SI is left as it was
+#define READING_DONE 1   // read whole: SI holds the orders it lists (an order file the share
+                         // did not let be read keeps its entry of the last reading); a
+                         // directory that is not there holds no order
+// What reading one order file gave, beside 1 (an order) and 0 (no order).
+#define ORDER_UNREADABLE (-1) // the share did not let it be read whole
+
+extern int order_dir_open; // 1 when the order directory opened at the last reading
+
 // Rereads the order directory dir_gieglan and rebuilds SI and Cpt_plaque from the order
 // files present; ptinfo[0] is the plate tag, ptinfo[1] the fuel tag, protocol the
-// station protocol. Also lights the green LED (and its GREEN_LED_ON marker) while the
-// directory opens, and darkens it when it does not.
-void fct_get_info_vehicule_file_gieglan_OTCLAN(const char *dir_gieglan, char **ptinfo,
-                                               const char *protocol);
+// station protocol. Returns READING_DONE or READING_FAILED; order_dir_open tells whether
+// the directory opened, which the green LED follows (green_led_follow).
+int fct_get_info_vehicule_file_gieglan_OTCLAN(const char *dir_gieglan, char **ptinfo,
+                                              const char *protocol);
+// Lights the green LED and makes its GREEN_LED_ON marker when open is 1; darkens it and
+// removes the marker when open is 0. Only the loop's process drives the LED.
+void green_led_follow(int open);
 // 0 when the line's code is one the equipment of makers other than SPX is given
 // (0200, 0203, 0204, 0205, 0206), else 1.
 int CheckCodeUtile(const char *chaine);
@@ -34,6 +48,36 @@ int CheckCodeUtile(const char *chaine);
 int convDataCItoCG(const char *chaine, char *dest);
 
 // Helpers of the order readers.
+//
+// A reading builds its table apart and makes it SI only once the directory has been
+// read whole, so that a reading the share cuts short changes nothing:
+//   DIR *d = opendir(dir); if (!d) return reading_dir_failed(dir);
+//   reading_begin(dir);
+//   while ((de = reading_next(d, &err))) { o = reading_entry(); ... reading_add(o) for an
+//       order, reading_keep(name) for a file the share did not let be read }
+//   return reading_end(d, err);
+// A directory that does not open: "Le dossier %s est introuvable"; READING_DONE with an
+// empty SI when it is not there (ENOENT), else READING_FAILED with SI as it was.
+int reading_dir_failed(const char *dir);
+void reading_begin(const char *dir);
+// The next directory entry; at the end nullptr with *err the error of the listing (0 when
+// the whole directory was listed).
+struct dirent *reading_next(DIR *dir, int *err);
+// The emptied entry to fill for the next order (a scratch entry once the table is full).
+SaveInfo *reading_entry(void);
+// o, from reading_entry, holds an order: it is in the table (beyond it, only as
+// keep_order_in_flight allows).
+void reading_add(const SaveInfo *o);
+// The order file name could not be read: its entry of the last reading, if it had one
+// (found by nomfichier), is taken again as it was.
+void reading_keep(const char *name);
+// Closes the directory; with err 0 the table built becomes SI (READING_DONE), else SI
+// is left as it was (READING_FAILED).
+int reading_end(DIR *dir, int err);
+// An order file did not open (errno) or could not be read whole: the message, then 0
+// when it is not there (no order), ORDER_UNREADABLE otherwise.
+int order_open_failed(const char *path);
+int order_read_failed(const char *path);
 // The order table is full and o was read beyond it. A vehicle in flight (a slot of
 // voiture holds its plate) must find its order in the table at every reading, or it is
 // withdrawn as if its order had gone: its order takes the place of one whose vehicle is

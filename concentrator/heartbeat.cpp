@@ -26,6 +26,7 @@ char led_green_status;
 unsigned int light_on_off;
 unsigned int watch_dog;
 int cpt_offfreq;
+int heartbeat_off;
 
 int led_requests(const unsigned long *requests, const int *lines, int count) {
     int fd = gpio_open();
@@ -40,7 +41,7 @@ int led_requests(const unsigned long *requests, const int *lines, int count) {
 }
 
 void climbing_led_watch_dog(void) {
-    if (!tim_verif_program_ms(CLIMBING_LED)) return;
+    if (heartbeat_off || !tim_verif_program_ms(CLIMBING_LED)) return;
     light_on_off++;
     tim_program_ms(&CLIMBING_LED, 1000);
     if (light_on_off % 2) {
@@ -62,6 +63,7 @@ void climbing_led_watch_dog(void) {
 }
 
 void heartbeat(void) {
+    if (heartbeat_off) return;
     if (tim_verif_program_ms(OFFFREQ)) {
         cpt_offfreq++;
         tim_program_ms(&OFFFREQ, 1000);
@@ -71,8 +73,8 @@ void heartbeat(void) {
 }
 
 // 1 once start-up has armed the heartbeat LED's timer: a wait of start-up before that
-// (the network check of the first clock synchronisation) leaves the heartbeat alone.
-static int heartbeat_started(void) { return CLIMBING_LED.ms != 0; }
+// leaves the heartbeat alone, and so does every wait of a worker process of the share.
+static int heartbeat_started(void) { return CLIMBING_LED.ms != 0 && !heartbeat_off; }
 
 // Microseconds until a timer of the heartbeat runs out.
 static int64_t heartbeat_due_us(void) {

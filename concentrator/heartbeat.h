@@ -9,6 +9,8 @@ extern char led_green_status;     // 1 while the green LED is lit
 extern unsigned int light_on_off; // heartbeat phase; odd: line 81 set, even: cleared
 extern unsigned int watch_dog;    // liveness counter written to the watch_dog file
 extern int cpt_offfreq;           // seconds counted since the last reset of the dialogue
+extern int heartbeat_off;         // 1 in a worker process of the share: the heartbeat is
+                                  // the loop's alone, a worker never touches it
 
 // Issues GPIO requests (pairs of request and line, count pairs) on a freshly opened
 // device, then closes it. Prints "Error whilst opening /dev/gpio" and returns -1 when

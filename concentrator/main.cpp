@@ -8,7 +8,8 @@
 // counter and the heartbeat LED with the liveness file. All periodic work is gated by
 // the one-shot timers, so the loop sleeps until the nearest of them runs out (a
 // second at most); while a reply is awaited, the receive sleeps on the link instead,
-// until bytes come. An idle box thus wakes a few times a second.
+// until bytes come. An idle box thus wakes a few times a second. Work on the PC's share
+// runs in a worker process (share unit), which the loop looks at once a pass.
 #include "main.h"
 
 #include <errno.h>
@@ -24,6 +25,7 @@
 #include "nod.h"
 #include "outbox.h"
 #include "plat.h"
+#include "share.h"
 #include "synchro.h"
 #include "tim.h"
 
@@ -100,6 +102,8 @@ int startup(int argc, char **argv) {
     printf("%s\n", BANNER);
     fflush(stdout);
     if (argc == 2) return 1;
+
+    share_init(); // from here on the share's work runs away from the loop
 
     // 2
     run_cmd("mkdir " BOX_PATH("/home/KELDRAN/DATA/log/RES"));
@@ -203,14 +207,18 @@ void programme(void) {
 // instead, until bytes come.
 static void idle(void) {
     if (COM_STAT == 1 && !link_gone) return;
-    static const TIMEMS *const gates[] = {&OFFFREQ, &CLIMBING_LED, &ASKEQUIPONESEC, &TIME_1S,
-                                          &ASKPLAQUE};
+    const TIMEMS *gates[6] = {&OFFFREQ, &CLIMBING_LED, &ASKEQUIPONESEC, &TIME_1S};
+    int n = 4;
     // the plate list waits for its timer only while no exchange is open in a dialogue
-    heartbeat_idle(gates, COM_STAT == 0 && COMOINPROG[0] == 1 ? 5 : 4);
+    if (COM_STAT == 0 && COMOINPROG[0] == 1) gates[n++] = &ASKPLAQUE;
+    // a job on the share is looked at until it ends
+    if (share_busy()) gates[n++] = &SHARE_POLL;
+    heartbeat_idle(gates, n);
 }
 
 void loop_pass(void) {
     idle();
+    share_poll(); // a job on the share that has ended hands its result over
     programme();
     heartbeat();
     fflush(stdout);

@@ -137,6 +137,8 @@ extern int count_time; // seconds waited for the next frame of a result
 // ---- PC orders and plate list ---------------------------------------------------------
 // Handling of the PC's orders, once per pass, with the code of the scan step.
 void PCaction(int code);
+extern int orders_read_ok; // 1 when the last order reading read the directory whole (or
+                           // none was made yet): only then are vanished orders withdrawn
 char addcle(const char *cle);
 // One step of the plate list sent to a hub.
 void processplaqueliste(void);

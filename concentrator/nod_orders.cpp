@@ -10,9 +10,19 @@
 // for its own vehicle, whatever frame came since. Results that no slot holds are written
 // from the journal of received results at every reading, and as soon as one comes.
 //
-// The orders are known once a reading of the order directory succeeded since start-up
-// (orders_known): until then the scan takes no result, so that a result whose vehicle
-// the box has not yet entered stays with the equipment.
+// The orders are known once a reading of the order directory came back whole since
+// start-up (orders_known, set with orders_read_ok): until then the scan takes no result,
+// so that a result whose vehicle the box has not yet entered stays with the equipment.
+//
+// A slot's order is the order of its plate under its key. A vehicle ordered again
+// under another key (a re-test: the old order gone, a new one there) has lost its
+// order: it is withdrawn under the old key, and the new order, which waits while a
+// slot holds its plate, then takes a slot and goes out under its own key.
+//
+// The reading is a job on the share (share unit): the network check and the reader run
+// in a worker, and the table read comes back to the loop a few passes later. A reading
+// that failed, was not made (the share unusable) or overran its deadline leaves SI as it
+// was, and no vehicle is withdrawn until a whole reading has been made again.
 //
 // Keys on the wire are 10 characters, so two orders can have one key (names or plates
 // that share their first 10 characters). Two vehicles never share a key at the
@@ -21,12 +31,15 @@
 // any result buffer still attached to it.
 //
 // The plate list sends the vehicles to a hub, one per step: after a dialogue starts
-// every vehicle without results is sent again, then only the new ones. A vehicle is
+// every vehicle without results is sent again, then only the new ones. The pass after
+// a start goes from vehicle to vehicle: a slot with nothing to send costs no step, and
+// the pass is over with its last vehicle, at once on an empty table. A vehicle the
+// equipment has not taken yet goes before those sent again, so that a new order is
+// at the equipment within a step however many vehicles the pass sends again. A vehicle is
 // one "0120" message: the key padded to 10, one record per order line with its value
 // fitted to the code's size, and the end marker "0905". A vehicle whose message was
 // not wholly acknowledged stays to be sent, and is tried again after the other new
 // ones.
-#include <dirent.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -39,71 +52,105 @@
 #include "nod.h"
 #include "outbox.h"
 #include "plat.h"
+#include "share.h"
 #include "tim.h"
 
-// 1 when the order directory opens: the reading that follows sees the orders as they are.
-static int dir_opens(const char *dir) {
-    DIR *d = opendir(dir);
-    if (d) closedir(d);
-    return d != nullptr;
-}
-
-// Each reader returns 1 when the directory was read.
 static int read_share_orders(const char *subdir) {
     if (lenght_path > 2)
         snprintf(dir_lan, sizeof dir_lan, "%s/%s/%s", DIR_SHARE, save_path_gieglan, subdir);
     else
         snprintf(dir_lan, sizeof dir_lan, "%s/%s", DIR_SHARE, subdir);
-    if (testNetwork() != 0) return 0;
-    const int read = dir_opens(dir_lan);
-    fct_get_info_vehicule_file_gieglan_OTCLAN(dir_lan, ptinfo, save_protocol);
-    return read;
+    return fct_get_info_vehicule_file_gieglan_OTCLAN(dir_lan, ptinfo, save_protocol);
 }
 static int read_gieglan(void) { return read_share_orders("CG"); }
 static int read_otclan(void) { return read_share_orders("CI"); }
 static int read_bnet(void) {
     snprintf(dir_lan, sizeof dir_lan, "%s/DataExchange/Orderlisting/", save_path);
-    const int read = dir_opens(dir_lan);
-    fct_get_info_vehicule_file_bnet(dir_lan, ptinfo);
-    return read;
+    return fct_get_info_vehicule_file_bnet(dir_lan, ptinfo);
 }
 static int read_asa(void) {
     if (lenght_path > 2)
         snprintf(dir_asa, sizeof dir_asa, "%s/%s/ASA", DIR_SHARE, save_path_gieglan);
     else
         snprintf(dir_asa, sizeof dir_asa, "%s/ASA", DIR_SHARE);
-    const int read = dir_opens(dir_asa);
-    fct_get_info_vehicule_file_asa(dir_asa, ptinfo);
-    return read;
+    return fct_get_info_vehicule_file_asa(dir_asa, ptinfo);
 }
 
-// Per station protocol: the tags of the plate and fuel lines, and the reader.
+// Per station protocol: the tags of the plate and fuel lines, and the reader; on_share:
+// the reading asks the network check first, and the green LED follows the directory.
 struct OrderSource {
     const char *protocol;
     const char *tag_plate;
     const char *tag_fuel;
     int (*read)(void);
+    bool on_share;
 };
 static const OrderSource orderSources[] = {
-    {"GIEGLAN", "0200=", "0204=", read_gieglan},
-    {"BNET", "Plate=", "", read_bnet},
-    {"OTCLAN", "C001=", "C003=", read_otclan},
-    {"ASA", "<REGISTRATION>", "<FUEL1>", read_asa},
+    {"GIEGLAN", "0200=", "0204=", read_gieglan, true},
+    {"BNET", "Plate=", "", read_bnet, false},
+    {"OTCLAN", "C001=", "C003=", read_otclan, true},
+    {"ASA", "<REGISTRATION>", "<FUEL1>", read_asa, false},
 };
 
-static void read_orders(void) {
+int orders_read_ok = 1;
+
+// The reading of the orders, a job on the share: what it found comes back to the loop.
+static const OrderSource *reading_source;
+static struct {
+    int outcome;  // READING_DONE, READING_FAILED, or -1: not read (network check refused)
+    int dir_open; // whether the directory opened, for the green LED
+} reading;
+
+static void reading_run(void) {
+    reading.outcome = -1;
+    reading.dir_open = 0;
+    share_step();
+    if (reading_source->on_share && network_script() != 0) return;
+    share_step();
+    reading.outcome = reading_source->read();
+    reading.dir_open = order_dir_open;
+}
+
+static void reading_end(int how) {
+    // a reading that overran was told already; what it found since is not the share now
+    if (how == SHARE_LATE_DONE || (how == SHARE_LOST && !orders_read_ok)) return;
+    orders_read_ok = how == SHARE_DONE && reading.outcome == READING_DONE;
+    if (orders_read_ok && !orders_known) {
+        orders_known = 1; // the vehicles of the share are known: results may be taken
+        printf("\nordres lus: les resultats de l'equipement sont pris\n");
+    }
+    // the green LED follows the directory: dark when it did not open, or not in time
+    if (reading_source->on_share && how == SHARE_DONE && reading.outcome != -1)
+        green_led_follow(reading.dir_open);
+    if (reading_source->on_share && how == SHARE_LATE) green_led_follow(0);
+    outbox_deliver(); // then the results still waiting, oldest first
+}
+
+static const ShareJob readingJob = {
+    "lecture des ordres",
+    reading_run,
+    reading_end,
+    {{&reading, sizeof reading}, {SI, sizeof SI}, {&Cpt_plaque, sizeof Cpt_plaque}},
+    0,
+};
+
+// Starts the reading of the station protocol's orders; false when the share is busy.
+static bool read_orders(void) {
     for (const OrderSource &src : orderSources) {
-        if (strcmp(save_protocol, src.protocol) == 0) {
-            snprintf(Info.plaque, sizeof Info.plaque, "%s", src.tag_plate);
-            snprintf(Info.carburant, sizeof Info.carburant, "%s", src.tag_fuel);
-            if (src.read() && !orders_known) {
-                orders_known = 1;
-                printf("\nordres lus: les resultats de l'equipement sont pris\n");
-            }
-            return;
+        if (strcmp(save_protocol, src.protocol) != 0) continue;
+        snprintf(Info.plaque, sizeof Info.plaque, "%s", src.tag_plate);
+        snprintf(Info.carburant, sizeof Info.carburant, "%s", src.tag_fuel);
+        if (share_busy()) return false;
+        if (src.on_share && network_offline()) { // offline: no reading, SI stays
+            orders_read_ok = 0;
+            outbox_deliver();
+            return true;
         }
+        reading_source = &src;
+        return share_start(&readingJob);
     }
     printf("protocole inconnue\n");
+    return true;
 }
 
 static int slot_of_plate(const char *plate) {
@@ -118,9 +165,12 @@ static int slot_of_key(const char *key) {
     return -1;
 }
 
-static int order_of_plate(const char *plate) {
+// The order of the vehicle in slot s: the order of its plate whose key goes on the
+// link as the slot's; -1 when there is none (the vehicle is to be withdrawn).
+static int order_of_slot(int s) {
     for (int i = 0; i < Cpt_plaque && i < NBPLAQUEMAX; i++)
-        if (strcmp(SI[i].plaqueinfo, plate) == 0) return i;
+        if (strcmp(SI[i].plaqueinfo, voiture[s].plaque) == 0 && same_key(SI[i].cle, voiture[s].cle))
+            return i;
     return -1;
 }
 
@@ -154,6 +204,7 @@ static void fill_slot(int i) {
     v.serial = 0;
     termine[(int)CURCLE] = 0;
     newplaque[(int)CURCLE] = 1;
+    passplaque[(int)CURCLE] = 0; // a new vehicle, whatever the pass did with the slot
     NEWCLE[(int)CURCLE] = 0;
     ORDER2++;
     v.order = (uint8_t)ORDER2;
@@ -161,12 +212,13 @@ static void fill_slot(int i) {
 
 void PCaction(int code) {
     (void)code;
-    if (tim_verif_program_ms(TIME_1S)) {
-        read_orders();
-        outbox_deliver(); // results still waiting, oldest first
+    // every 5 s the orders are read again (once the share is free), then the results
+    // still waiting are delivered, and the results that no slot holds are written
+    if (tim_verif_program_ms(TIME_1S) && read_orders()) {
         journal_waiting = 1;
         tim_program_ms(&TIME_1S, 5000);
     }
+    outbox_poll();
     if (journal_waiting) results_replay();
     for (int i = 0; i < Cpt_plaque && i < NBPLAQUEMAX; i++) {
         if (slot_of_plate(SI[i].plaqueinfo) >= 0) continue;
@@ -180,8 +232,9 @@ void PCaction(int code) {
         // no slot holds the key: addcle gives an empty slot, never another vehicle's
         if (addcle(key)) fill_slot(i);
     }
-    for (int s = 0; s < NBPLAQUEMAX; s++)
-        if (voiture[s].plaque[0] && order_of_plate(voiture[s].plaque) < 0) NEWCLE[s] = 1;
+    // a vehicle is withdrawn only after a whole reading that no longer lists its order
+    for (int s = 0; s < NBPLAQUEMAX && orders_read_ok; s++)
+        if (voiture[s].plaque[0] && order_of_slot(s) < 0) NEWCLE[s] = 1;
     // A complete result is handed over by its slot's own key (a single instrument's
     // frames carry none, and the last frame received may be another vehicle's); else the
     // first slot with a buffer goes with the key of the last frame, as designed.
@@ -212,21 +265,50 @@ char addcle(const char *cle) {
     return 1;
 }
 
-void processplaqueliste(void) {
-    if (stageall != ALL) {
-        int s = stageall;
-        if (s >= 0 && s < NBPLAQUEMAX && voiture[s].cle[0] && voiture[s].idx == ALL &&
-            NEWCLE[s] == 0)
-            sendplaque(s);
-        stageall++;
-        if ((unsigned char)stageall >= NBPLAQUEMAX) stageall = ALL; // past the end or negative
-        return;
-    }
-    while (scanplaque < NBPLAQUEMAX && !newplaque[(int)scanplaque])
-        scanplaque++;
+// The first slot from `from` on that a full pass sends: a vehicle without results that
+// is not to be withdrawn and that the pass has not tried yet; ALL when none is left.
+static char next_of_pass(int from) {
+    for (int s = from; s < NBPLAQUEMAX; s++)
+        if (voiture[s].cle[0] && voiture[s].idx == ALL && !NEWCLE[s] && !passplaque[s])
+            return (char)s;
+    return ALL;
+}
+
+// The next new plate from the cursor on, round the table (ALL when none); during a full
+// pass, only one the pass has not tried yet.
+static int next_new_plate(void) {
     if ((unsigned char)scanplaque >= NBPLAQUEMAX) scanplaque = 0; // past the end or negative
-    const int s = scanplaque;
-    if (!newplaque[s]) return;
+    for (int k = 0; k < NBPLAQUEMAX; k++) {
+        const int s = (scanplaque + k) % NBPLAQUEMAX;
+        if (newplaque[s] && (stageall == ALL || !passplaque[s])) {
+            scanplaque = (char)s;
+            return s;
+        }
+    }
+    return ALL;
+}
+
+void processplaqueliste(void) {
+    // During a full pass a vehicle that the equipment has not taken yet (a new order) goes
+    // before those sent again, one a step, so that it is there within a step of its
+    // reading; the pass then leaves it out.
+    int s = next_new_plate();
+    if (stageall != ALL && s == ALL) {
+        // the slots between two vehicles are passed over in the same step (a cursor past
+        // the end or negative ends the pass)
+        stageall = (unsigned char)stageall < NBPLAQUEMAX ? next_of_pass(stageall) : ALL;
+        if (stageall != ALL) {
+            s = stageall;
+            passplaque[s] = 1;
+            sendplaque(s);
+            stageall = next_of_pass(s + 1); // over after its last vehicle
+            return;
+        }
+        // nothing (left) to send again: this step goes to the new plates
+        s = next_new_plate();
+    }
+    if (s == ALL) return;
+    if (stageall != ALL) passplaque[s] = 1;
     transmetplaqueliste(s);
     // not taken (or to be withdrawn): the other new vehicles go first, this one later
     if (newplaque[s] && voiture[s].idx == ALL) scanplaque++;

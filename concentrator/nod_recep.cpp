@@ -223,6 +223,7 @@ void savdata(int type) {
                 code = 122;
                 slot = hub_place(key);
             } else if (getinfo("0111", frame, 0, nullptr)) {
+                cle_get_data[0] = 0; // no key on the link: the result names its order by plate
                 RECEP = 1;
                 indecr = indlec = 0;
                 code = 111;

@@ -32,6 +32,7 @@
 #include "synchro.h"
 #include "nod.h"
 #include "plat.h"
+#include "share.h"
 #include "tim.h"
 
 #define PATH_CONNECT1 BOX_PATH("//home/KELDRAN/DATA/connect1")
@@ -156,8 +157,14 @@ static void request_phase(void) {
 
     const int spx = begins(save_client, "SPX");
     if (sync_hour_ok == 0) {
-        // nothing is asked of the equipment before the clock is set
-        sync_hour_ok = sync_hour();
+        // nothing is asked of the equipment before the clock is set; the clock is taken
+        // from the share without holding the loop: the scan comes back for it
+        const int r = sync_hour_step();
+        if (r < 0) {
+            tim_program_ms(&ASKEQUIPONESEC, SHARE_POLL_MS);
+            return;
+        }
+        sync_hour_ok = r;
         if (sync_hour_ok == 1) send_clock();
     } else if (NEWCLE[(int)cou] && !spx) {
         withdraw_acknowledged();
@@ -368,7 +375,7 @@ static int reply_phase(void) {
     // in flight is sent again by a full pass of the plate list.
     if (COMOINPROG[0] == 0 || link_renewed) {
         COMOINPROG[0] = 1;
-        stageall = 0;
+        start_full_pass();
         link_renewed = 0;
     }
     for (const ReplyAction &a : replyActions) {

@@ -33,7 +33,14 @@
 // leaves the entry for the next pass, and the other entries for the same directory wait
 // with it. OTCLAN entries keep the designed rules, applied when they are delivered: the
 // order file gone, the result is kept locally for good; a file with an error becomes
-// the local ".err" copy.
+// the local ".err" copy. Only the share's "no such file" for the order counts as gone:
+// any other failure to look at it leaves the entry waiting.
+//
+// A delivery pass is a job on the share (share unit): it runs in a worker process, each
+// delivery with its own deadline, so that a share that blocks never holds the loop. The
+// entries and the share are the worker's files; what the loop's process keeps of a pass
+// (the directories that refused a copy) comes back with its result. Storing, counting
+// and the status file stay in the loop's process: they touch only the box's disk.
 #include "outbox.h"
 
 #include <dirent.h>
@@ -49,6 +56,7 @@
 #include "file_param.h"
 #include "network.h"
 #include "nod.h"
+#include "share.h"
 
 int outbox_pending;
 long outbox_oldest_age;
@@ -105,6 +113,17 @@ static int known_format(const char *head) {
         if (memcmp(head, magic, 3) == 0) return 1;
     return 0;
 }
+
+// The delivery pass, a job on the share: the network check, then the entries oldest
+// first, each a step with its own deadline. What the loop's process keeps of it comes
+// back with its result: the directories that refused a copy, and whether the pass was
+// cut by its bounds with entries left.
+static struct {
+    int checked;  // the network check answered 0
+    int bounded;  // the pass stopped at its bounds: entries may be left
+    int refusals; // copies refused by the share in the pass
+} delivery;
+static int deliver_wanted; // a pass is to be made once the share is free
 
 static void entry_path(char *out, size_t size, unsigned seq, const char *ext) {
     snprintf(out, size, "%s/%010u%s", DIR_OUTBOX, seq, ext);
@@ -677,6 +696,23 @@ static int failing_of(const char *dir) {
     return -1;
 }
 
+// The directory of `to` refused a file in this pass: the other files for it wait for
+// the next pass.
+static Put refused(const char *to) {
+    char dir[SIZE_OUTBOX_PATH];
+    dir_of(to, dir, sizeof dir);
+    int k = failing_of(dir);
+    if (k < 0) {
+        k = 0;
+        for (int i = 1; i < MAX_FAILING; i++)
+            if (!failing[i].dir[0] || failing[i].pass < failing[k].pass) k = i;
+        snprintf(failing[k].dir, sizeof failing[k].dir, "%s", dir);
+    }
+    failing[k].pass = pass;
+    delivery.refusals++;
+    return PUT_FAILED;
+}
+
 // Copies an entry's bytes to `to`. A directory that refused a copy in this pass is not
 // tried again before the next pass; a try after a refusal is logged as a retry.
 static Put put(const char *path, const Entry &e, const char *to) {
@@ -691,14 +727,21 @@ static Put put(const char *path, const Entry &e, const char *to) {
     }
     fprintf(stderr, "\n%s introuvable.%s\n", to, strerror(errno));
     outbox_log("ERREUR ecriture du fichier", to, "");
-    if (k < 0) {
-        k = 0;
-        for (int i = 1; i < MAX_FAILING; i++)
-            if (!failing[i].dir[0] || failing[i].pass < failing[k].pass) k = i;
-        snprintf(failing[k].dir, sizeof failing[k].dir, "%s", dir);
-    }
-    failing[k].pass = pass;
-    return PUT_FAILED;
+    return refused(to);
+}
+
+// Whether an OTCLAN entry's order file is on the share: 1 there, 0 not there (the share
+// answered "no such file" from its directory), -1 when the share did not answer that (an
+// I/O error, a time-out, or its directory missing, as on a share that is not mounted).
+static int order_there(const char *order) {
+    if (access(order, F_OK) == 0) return 1;
+    const int err = errno;
+    char dir[SIZE_OUTBOX_PATH];
+    dir_of(order, dir, sizeof dir);
+    if (err == ENOENT && access(dir, F_OK) == 0) return 0;
+    fprintf(stderr, "\n%s illisible.%s\n", order, strerror(err));
+    outbox_log("ERREUR lecture du fichier", order, "");
+    return -1;
 }
 
 // The entry has reached its end: it leaves the outbox.
@@ -733,7 +776,13 @@ static int deliver_entry(unsigned seq) {
         return 1;
     }
     Put r;
-    if ((e.rule == OUTBOX_OTCLAN || e.rule == OUTBOX_OTCLAN_ERR) && access(e.order, F_OK) != 0) {
+    const int otclan = e.rule == OUTBOX_OTCLAN || e.rule == OUTBOX_OTCLAN_ERR;
+    const int order = otclan ? order_there(e.order) : 1;
+    if (order < 0) {
+        // the share did not say whether the order is there: the entry waits, and the
+        // other files for its place with it
+        r = refused(e.dest);
+    } else if (order == 0) {
         // the order is no longer on the share: nothing is delivered, the result is kept
         fprintf(stderr, "Fichier %s inexistant.\n", e.order);
         r = keep_local(path, e, OUTBOX_ORPHAN, "ERREUR fichier inexistant", e.order, "");
@@ -755,23 +804,64 @@ static long elapsed_ms(const struct timeval &from) {
     return (long)((now.tv_sec - from.tv_sec) * 1000 + (now.tv_usec - from.tv_usec) / 1000);
 }
 
+
+// The delivery pass, a job on the share: the network check, then the entries oldest
+// first, each a step with its own deadline.
+static void delivery_run(void) {
+    delivery.checked = 0;
+    delivery.bounded = 0;
+    delivery.refusals = 0;
+    share_step();
+    if (network_script() != 0) return;
+    delivery.checked = 1;
+    pass++;
+    struct timeval started;
+    now_tv(&started);
+    long long after = -1;
+    unsigned seq = 0;
+    int tried = 0;
+    while (next_entry(after, &seq)) {
+        if (tried >= OUTBOX_PASS_FILES || (tried > 0 && elapsed_ms(started) > OUTBOX_PASS_MS)) {
+            delivery.bounded = 1;
+            break;
+        }
+        after = seq;
+        share_step();
+        tried += deliver_entry(seq);
+    }
+}
+
+static void delivery_end(int how) {
+    count_entries();
+    write_status(0);
+    // a pass cut by its bounds, not by the share, goes on at once
+    if ((how == SHARE_DONE || how == SHARE_LATE_DONE) && delivery.bounded && !delivery.refusals &&
+        outbox_pending > 0)
+        deliver_wanted = 1;
+}
+
+static const ShareJob deliveryJob = {
+    "livraison des resultats",
+    delivery_run,
+    delivery_end,
+    {{&delivery, sizeof delivery}, {failing, sizeof failing}, {&pass, sizeof pass}},
+    1,
+};
+
 void outbox_deliver(void) {
     count_entries();
-    if (outbox_pending > 0 && testNetwork() == 0) {
-        pass++;
-        struct timeval started;
-        now_tv(&started);
-        long long after = -1;
-        unsigned seq = 0;
-        int tried = 0;
-        while (tried < OUTBOX_PASS_FILES && next_entry(after, &seq)) {
-            if (tried > 0 && elapsed_ms(started) > OUTBOX_PASS_MS) break;
-            after = seq;
-            tried += deliver_entry(seq);
-        }
-        count_entries();
+    deliver_wanted = 0;
+    if (outbox_pending > 0) {
+        if (share_busy())
+            deliver_wanted = 1; // as soon as the share is free
+        else if (!network_offline())
+            share_start(&deliveryJob);
     }
     write_status(0);
+}
+
+void outbox_poll(void) {
+    if (deliver_wanted && !share_busy()) outbox_deliver();
 }
 
 // ---- Local copies -----------------------------------------------------------------------

@@ -71,9 +71,13 @@ void outbox_reserve(unsigned block);
 // removed: they are written again with it later).
 void outbox_drop_block(unsigned block);
 
-// One delivery pass: when the share is usable (testNetwork), the oldest entries first,
-// bounded in files and time; rewrites the status file when the count or age changed.
+// Asks for a delivery pass: when entries wait and the share is usable (testNetwork), the
+// oldest first, bounded in files and time, as a job on the share (a worker process, each
+// delivery with its deadline). A pass asked for while the share is busy is made as soon
+// as it is free (outbox_poll). Rewrites the status file when the count or age changed.
 void outbox_deliver(void);
+// Once a pass of the loop: starts the pass asked for once the share is free.
+void outbox_poll(void);
 
 // The weekly clean-up of the local OTCLAN copies: removes those older than
 // OUTBOX_KEEP_DAYS, except ".err" and orphan copies and copies still waiting.

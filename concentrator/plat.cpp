@@ -52,6 +52,12 @@ struct tm *now_local(void) {
     return &tmv;
 }
 
+uint32_t mono_ms(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint32_t)((uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000);
+}
+
 void pause_us(unsigned us) {
     if (pause_hook) {
         pause_hook(us);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <stdio.h>
+#include <stdint.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <time.h>
@@ -60,6 +61,11 @@ time_t now_s(void);
 struct tm *now_local(void);
 // Replaces the clock (tests only); nullptr restores gettimeofday.
 extern void (*now_hook)(struct timeval *tv);
+
+// Milliseconds of a clock that only moves forward, the same in every process of the
+// program: for intervals one process measures on what another does (never the time of
+// day, never replaced by tests). It wraps after 49 days: subtract, never compare.
+uint32_t mono_ms(void);
 
 // Sleeps us microseconds. Every sleep of the programs goes through here.
 void pause_us(unsigned us);

@@ -16,8 +16,22 @@ done
 for pkg in debhelper dpkg-dev scdoc man-db lintian debootstrap; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
+# The real share of the end-to-end tests and of bench/share.sh: Debian's Samba server
+# (started by the tests on 127.0.0.1 only, never as the machine's service), the FUSE SMB
+# client smbnetfs, libsmbclient to build the tests' file holder, strace for the bench.
+for pkg in samba smbnetfs libsmbclient-dev pkg-config strace; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
+  # installing the server must not start it as a service of this machine
+  deny=""
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
+    chmod +x /usr/sbin/policy-rc.d
+    deny=1
+  fi
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" || { [ -z "$deny" ] || rm -f /usr/sbin/policy-rc.d; exit 1; }
+  [ -z "$deny" ] || rm -f /usr/sbin/policy-rc.d
 fi

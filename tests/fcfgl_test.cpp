@@ -248,6 +248,8 @@ TEST_F(Gieglan, ResultWithoutOrderIsNamedAfterItsKeyThenItsPlate) {
 
 TEST_F(Gieglan, OrderIsFoundByKeyWhenThePlateDiffers) {
     snprintf(SI[3].cle, sizeof SI[3].cle, "OTHERKEY");
+    snprintf(SI[3].plaqueinfo, sizeof SI[3].plaqueinfo, "ZZ999ZZ");
+    Cpt_plaque = 4;
     snprintf(cle_get_data, sizeof cle_get_data, "OTHERKEY");
     measures({{"0200", "NOPLATE"}, {"0532", "1"}});
     fct_create_file_gieglan(0);
@@ -255,10 +257,32 @@ TEST_F(Gieglan, OrderIsFoundByKeyWhenThePlateDiffers) {
     EXPECT_EQ(boxtest::lines_of(res("OTHERKEY.O"))[1], "0320=.O") << "no peripheral of kind O";
 }
 
+TEST_F(Gieglan, ResultIsNamedAfterTheOrderOfItsKeyBeforeAnOrderOfItsPlate) {
+    // a re-test: the plate is ordered again under a new key, the old order still there
+    snprintf(SI[0].cle, sizeof SI[0].cle, "NEWKEY");
+    snprintf(SI[1].cle, sizeof SI[1].cle, "OLDKEY");
+    snprintf(SI[1].plaqueinfo, sizeof SI[1].plaqueinfo, "AB123CD");
+    Cpt_plaque = 2;
+    measures({{"0200", "AB123CD"}, {"0532", "1"}});
+    snprintf(cle_get_data, sizeof cle_get_data, "OLDKEY    ");
+    fct_create_file_gieglan(0);
+    EXPECT_EQ(boxtest::list_dir(boxtest::root(RES)), std::vector<std::string>{"OLDKEY.O"})
+        << "the old vehicle's opacity is not the new order's";
+
+    // the old order gone (its row left beyond the orders read): no order has the key, so
+    // the order of the plate names it
+    Cpt_plaque = 1;
+    measures({{"0200", "AB123CD"}, {"0502", "1"}});
+    fct_create_file_gieglan(0);
+    EXPECT_TRUE(boxtest::exists(boxtest::root(RES + "NEWKEY.G")));
+    EXPECT_FALSE(boxtest::exists(boxtest::root(RES + "OLDKEY.G")));
+}
+
 TEST_F(Gieglan, PaddedOrderPlateMatchesTheBarePlateOfTheResult) {
     memset(SI, 0, sizeof SI);
     snprintf(SI[5].cle, sizeof SI[5].cle, "K5");
     snprintf(SI[5].plaqueinfo, sizeof SI[5].plaqueinfo, "AB123CD   ");
+    Cpt_plaque = 6;
     cle_get_data[0] = 0;
     measures({{"0200", "AB123CD"}, {"0502", "00.1"}});
     fct_create_file_gieglan(0);

@@ -49,6 +49,36 @@ struct Readers : ::testing::Test {
         EXPECT_STREQ(SI[0].plaqueinfo, plate);
         EXPECT_STREQ(SI[0].fichier, "veh");
     }
+    // Two order files the share then does not let be read, one failing at its open (a
+    // symbolic link that loops: root opens whatever its modes say), one at its read (EIO),
+    // keep their orders; so does the whole table when the directory does not open. Gone
+    // from the directory, they are gone from the table.
+    void a_file_the_share_cannot_read_keeps_its_order(const std::string &a, const char *pa,
+                                                       const std::string &b, const char *pb) {
+        put("a", a);
+        put("b", b);
+        read();
+        ASSERT_EQ(orders().size(), 2u);
+        remove_file(dir + "/a");
+        remove_file(dir + "/b");
+        ASSERT_EQ(symlink("a", (dir + "/a").c_str()), 0);
+        ASSERT_EQ(symlink("/proc/self/mem", (dir + "/b").c_str()), 0);
+        read();
+        auto m = orders();
+        ASSERT_EQ(m.size(), 2u);
+        EXPECT_EQ(m.count(pa), 1u);
+        EXPECT_EQ(m.count(pb), 1u);
+        fs::rename(dir, dir + ".away");
+        ASSERT_EQ(symlink(dir.c_str(), dir.c_str()), 0);
+        read();
+        EXPECT_EQ(orders().size(), 2u) << "a directory that does not open changes nothing";
+        remove_file(dir);
+        fs::rename(dir + ".away", dir);
+        remove_file(dir + "/a");
+        remove_file(dir + "/b");
+        read();
+        EXPECT_EQ(Cpt_plaque, 0);
+    }
 };
 
 struct Bnet : Readers {
@@ -95,6 +125,11 @@ TEST_F(Bnet, OrdersAreKeyedByTheirPlatePaddedToTenOrCutToEleven) {
 
 TEST_F(Bnet, OnlyRegularFilesAreOrders) {
     only_the_regular_file_is_read("Plate=AB12CD\n", "AB12CD    ");
+}
+
+TEST_F(Bnet, AFileTheShareCannotReadKeepsItsOrder) {
+    a_file_the_share_cannot_read_keeps_its_order("Plate=AA11\n", "AA11      ", "Plate=BB22\n",
+                                                 "BB22      ");
 }
 
 TEST_F(Bnet, DotNamesUnreadableFilesAndBlankPlatesAreNotCounted) {
@@ -170,6 +205,11 @@ TEST_F(Asa, LaterTagLinesWinFieldsAreCutAndLineEndsAreNotValue) {
     EXPECT_STREQ(SI[m["XY12"]].carburantinfo, "GO");
     ASSERT_EQ(m.count("CT  99"), 1u) << "control bytes become blanks";
     EXPECT_STREQ(SI[m["CT  99"]].carburantinfo, " D");
+}
+
+TEST_F(Asa, AFileTheShareCannotReadKeepsItsOrder) {
+    a_file_the_share_cannot_read_keeps_its_order("<REGISTRATION>AA11</REGISTRATION>\n", "AA11",
+                                                 "<REGISTRATION>BB22</REGISTRATION>\n", "BB22");
 }
 
 TEST_F(Asa, OnlyRegularFilesAreOrders) {

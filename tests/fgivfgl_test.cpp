@@ -205,21 +205,71 @@ TEST_F(OrderReader, AtMostThirtyDataLinesPerOrder) {
     EXPECT_STREQ(SI[0].plaqueinfo, "LAST      ");
 }
 
+// An order file the share does not let be read (an open that fails with anything but
+// "no such file", a read cut by an I/O error) keeps its order of the last reading; a
+// listing that fails keeps the whole table; only a directory that is not there is read
+// as holding no order. Root reads whatever its modes say, so the failures are made with
+// a symbolic link that loops (the open fails) and one to a file whose read fails (EIO).
+TEST_F(OrderReader, AFailedReadingKeepsTheLastGoodOrdersOnlyAnAbsentFileIsGone) {
+    auto unreadable = [&](const std::string &name, bool at_open) {
+        remove_file(dir + "/" + name);
+        ASSERT_EQ(symlink(at_open ? name.c_str() : "/proc/self/mem", (dir + "/" + name).c_str()), 0);
+    };
+    put("K1.CG", "0200=P1\r\n0204=ES\r\n");
+    put("K2.CG", "0200=P2\r\n");
+    EXPECT_EQ(fct_get_info_vehicule_file_gieglan_OTCLAN(dir.c_str(), ptinfo, "GIEGLAN"),
+              READING_DONE);
+    EXPECT_EQ(order_dir_open, 1);
+    ASSERT_EQ(plates(), (std::set<std::string>{"P1        ", "P2        "}));
+
+    unreadable("K1.CG", true);
+    unreadable("K2.CG", false);
+    put("K3.CG", "0200=P3\r\n");
+    unreadable("K4.CG", true); // new, never read: no order of its own yet
+    std::string err = read_err("GIEGLAN");
+    EXPECT_EQ(plates(), (std::set<std::string>{"P1        ", "P2        ", "P3        "})) << err;
+    EXPECT_NE(err.find("K1.CG introuvable1.Too many levels of symbolic links"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("K2.CG illisible.Input/output error"), std::string::npos) << err;
+    for (int i = 0; i < Cpt_plaque; i++)
+        if (strcmp(SI[i].plaqueinfo, "P1        ") == 0) {
+            EXPECT_STREQ(SI[i].autreinfo[1], "0204=ES\r\n") << "kept whole";
+            EXPECT_STREQ(SI[i].nomfichier, "K1.CG");
+        }
+
+    // read again at the next reading once the PC lets it go; a file removed is gone
+    remove_file(dir + "/K1.CG");
+    put("K1.CG", "0200=P1B\r\n");
+    remove_file(dir + "/K2.CG");
+    remove_file(dir + "/K4.CG");
+    read();
+    EXPECT_EQ(plates(), (std::set<std::string>{"P1B       ", "P3        "}));
+
+    // a directory that does not open for another reason: nothing changes
+    fs::rename(dir, dir + ".away");
+    ASSERT_EQ(symlink(dir.c_str(), dir.c_str()), 0);
+    err = read_err("GIEGLAN");
+    EXPECT_NE(err.find("Le dossier " + dir + " est introuvable"), std::string::npos);
+    EXPECT_EQ(fct_get_info_vehicule_file_gieglan_OTCLAN(dir.c_str(), ptinfo, "GIEGLAN"),
+              READING_FAILED);
+    EXPECT_EQ(order_dir_open, 0);
+    EXPECT_EQ(plates(), (std::set<std::string>{"P1B       ", "P3        "}));
+    // a directory that is not there holds no order
+    remove_file(dir);
+    EXPECT_EQ(fct_get_info_vehicule_file_gieglan_OTCLAN(dir.c_str(), ptinfo, "GIEGLAN"),
+              READING_DONE);
+    EXPECT_EQ(Cpt_plaque, 0);
+}
+
 TEST_F(OrderReader, GreenLedAndMarkerFollowTheOrderDirectory) {
     const std::string marker = root("/home/KELDRAN/DATA/GREEN_LED_ON");
-    put("v", "0200=AB\r\n");
-    read();
+    green_led_follow(1);
     EXPECT_EQ(led_green_status, 1);
     EXPECT_TRUE(exists(marker));
     EXPECT_EQ(lines_of(read_file(root("/dev/gpio"))), std::vector<std::string>{"0x420C 80"});
-
-    read(); // still there: no new request
+    green_led_follow(1); // still there: no new request
     EXPECT_EQ(lines_of(read_file(root("/dev/gpio"))).size(), 1u);
-
-    fs::remove_all(dir);
-    std::string err = read_err("GIEGLAN");
-    EXPECT_NE(err.find("Le dossier " + dir + " est introuvable"), std::string::npos);
-    EXPECT_EQ(Cpt_plaque, 0);
+    green_led_follow(0);
     EXPECT_EQ(led_green_status, 0);
     EXPECT_FALSE(exists(marker));
     EXPECT_EQ(lines_of(read_file(root("/dev/gpio"))),
@@ -393,6 +443,18 @@ TEST_F(OtclanReader, LinesAfterTheFingerprintAreNeitherConvertedNorSent) {
     EXPECT_EQ(lines_of_order(0),
               (std::vector<std::string>{"0200=AB123CD\r\n", "0203=06122026\r\n", "0204=GO\r\n",
                                         "0205=A\r\n", "0206=O\r\n", "7905=1.50\r\n"}));
+}
+
+TEST_F(OtclanReader, SealedOrderTheShareCannotReadKeepsItsLastReading) {
+    put("AB123CD.CI", sealed(order_body));
+    read("OTCLAN");
+    ASSERT_EQ(Cpt_plaque, 1);
+    remove_file(dir + "/AB123CD.CI");
+    ASSERT_EQ(symlink("/proc/self/mem", (dir + "/AB123CD.CI").c_str()), 0);
+    std::string err = read_err("OTCLAN");
+    ASSERT_EQ(Cpt_plaque, 1) << "not refused as a bad seal: " << err;
+    EXPECT_STREQ(SI[0].plaqueinfo, "AB123CD    ");
+    EXPECT_EQ(err.find("EMPREINTE KO"), std::string::npos) << err;
 }
 
 TEST_F(OtclanReader, AnyFaultLeavesTheOrderOut) {

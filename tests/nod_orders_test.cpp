@@ -1,19 +1,25 @@
 // The vehicle table kept in step with the PC's orders: slots for new plates, keys cut
-// and padded to 10, order lines copied, vanished orders marked for withdrawal, orders
-// whose key a vehicle holds, and the cursors of the plate list. The order table SI is
-// filled by hand and the reading of the share is held off by keeping its timer running;
-// the plate list talks to the simulated hub over TCP on 127.0.0.1.
+// and padded to 10, order lines copied, vanished orders marked for withdrawal, a plate
+// ordered again under a new key, orders whose key a vehicle holds, and the cursors of
+// the plate list with its full pass. The order table SI is filled by hand and the
+// reading of the share is held off by keeping its timer running; the plate list and
+// the scan's withdrawals talk to the simulated hub over TCP on 127.0.0.1.
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "boxtest.h"
+#include "heartbeat.h"
 #include "equipsim.h"
 #include "linktest.h"
 #include "file_param.h"
 #include "ipc.h"
 #include "nod.h"
+#include "synchro.h"
 #include "tim.h"
 
 namespace {
@@ -45,6 +51,21 @@ class Orders : public ::testing::Test {
         for (int s = 0; s < NBPLAQUEMAX; s++)
             if (strcmp(voiture[s].plaque, plate) == 0) return s;
         return -1;
+    }
+    // The scan's request phase, the clock being set: a pending withdrawal goes first.
+    void scan_request() {
+        sync_hour_ok = 1;
+        memset(&ASKEQUIPONESEC, 0, sizeof ASKEQUIPONESEC);
+        scanequip();
+        COM_STAT = 0; // a poll's reply is not awaited here
+    }
+    // What the hub was told, in order: "0120 <key>" per frame of a vehicle, "0150 <key>".
+    std::vector<std::string> told() {
+        std::vector<std::string> out;
+        for (const auto &f : sim.box_frames())
+            if (f.code() == "0120" || f.code() == "0150")
+                out.push_back(f.code() + " " + f.records()[0].text);
+        return out;
     }
 };
 
@@ -102,7 +123,7 @@ TEST_F(Orders, VanishedOrderIsMarkedForWithdrawalAndLeftOutOfTheFullPass) {
     EXPECT_EQ(NEWCLE[s2], 0);
 
     // a dialogue (re)starts: the full pass sends every vehicle without results but P1
-    stageall = 0;
+    start_full_pass();
     for (int k = 0; k < NBPLAQUEMAX; k++)
         processplaqueliste();
     EXPECT_EQ(stageall, ALL);
@@ -110,6 +131,132 @@ TEST_F(Orders, VanishedOrderIsMarkedForWithdrawalAndLeftOutOfTheFullPass) {
     EXPECT_EQ(newplaque[s2], 0);
     EXPECT_FALSE(sim.vehicles().count("K1        "));
     EXPECT_TRUE(sim.vehicles().count("K2        "));
+}
+
+TEST_F(Orders, FullPassGoesFromVehicleToVehicleAndEndsWithTheLast) {
+    // an empty table: the pass ends in its first step, which goes on to the new plates
+    start_full_pass();
+    processplaqueliste();
+    EXPECT_EQ(stageall, ALL);
+
+    order(0, "K0", "P0");
+    order(1, "K1", "P1");
+    order(2, "K2", "P2");
+    order(3, "K3", "P3");
+    pass();
+    for (int s = 0; s < 4; s++)
+        newplaque[s] = 0; // all of them with the equipment already
+    voiture[0].idx = 3;   // results here: not sent again
+    NEWCLE[2] = 1;        // to be withdrawn: not sent again
+
+    start_full_pass(); // the dialogue starts again
+    processplaqueliste();
+    EXPECT_EQ(told(), std::vector<std::string>{"0120 K1        "}) << "the first step sends";
+    // meanwhile slot 1 is done with and two vehicles come: behind the pass and ahead of it
+    empty_slot(1);
+    order(0, "K0", "P0");
+    order(1, "N1", "N1");
+    order(2, "N4", "N4");
+    order(3, "K3", "P3");
+    Cpt_plaque = 4;
+    pass();
+    ASSERT_EQ(slot_of("N1"), 1);
+    ASSERT_EQ(slot_of("N4"), 4);
+    // the two new vehicles come first, one a step, ahead of the one sent again
+    processplaqueliste();
+    processplaqueliste();
+    EXPECT_NE(stageall, ALL) << "K3 still to be sent again";
+    processplaqueliste();
+    EXPECT_EQ(stageall, ALL) << "over with its last vehicle";
+    processplaqueliste();
+    std::vector<std::string> expected{"0120 K1        ", "0120 N1        ", "0120 N4        ",
+                                      "0120 K3        "};
+    EXPECT_EQ(told(), expected) << "one vehicle a step, each once; new ones first";
+    EXPECT_EQ(newplaque[1] + newplaque[4], 0);
+}
+
+TEST_F(Orders, PlateOrderedAgainUnderANewKeyIsWithdrawnUnderTheOldOneFirst) {
+    order(0, "OLD1", "AB-123-CD");
+    pass();
+    processplaqueliste();
+    const int s = slot_of("AB-123-CD");
+
+    // within one reading of the share: the old order gone, the new one there
+    order(0, "NEW1", "AB-123-CD");
+    pass();
+    EXPECT_EQ(NEWCLE[s], 1);
+    EXPECT_STREQ(voiture[s].cle, "OLD1      ");
+    start_full_pass(); // not even a full pass sends it again
+    processplaqueliste();
+    processplaqueliste();
+    scan_request();
+    EXPECT_EQ(voiture[s].cle[0], 0) << "withdrawn and emptied";
+    pass();
+    processplaqueliste();
+    std::vector<std::string> expected{"0120 OLD1      ", "0150 OLD1      ", "0120 NEW1      "};
+    EXPECT_EQ(told(), expected);
+    EXPECT_STREQ(voiture[slot_of("AB-123-CD")].cle, "NEW1      ");
+
+    // across readings: the next re-test is on the share beside its old order first
+    order(1, "NEW2", "AB-123-CD");
+    pass();
+    EXPECT_EQ(NEWCLE[slot_of("AB-123-CD")], 0) << "its order is still there";
+    SI[0] = SI[1];
+    Cpt_plaque = 1;
+    pass();
+    pass();
+    EXPECT_EQ(NEWCLE[slot_of("AB-123-CD")], 1);
+    scan_request();
+    pass();
+    processplaqueliste();
+    expected.insert(expected.end(), {"0150 NEW1      ", "0120 NEW2      "});
+    EXPECT_EQ(told(), expected);
+}
+
+// The share as the reading finds it: a vehicle is withdrawn only after a whole reading
+// that no longer lists its order, never because the share was unusable, the order
+// directory did not open, or the order file could not be read.
+TEST_F(Orders, VehicleIsWithdrawnOnlyAfterAWholeReadingNoLongerListsItsOrder) {
+    const std::string cg = boxtest::root("/mnt/GIEGLAN/CG");
+    mkdir(cg.c_str(), 0755);
+    boxtest::write_file(cg + "/K1.CG", "0200=P1\r\n");
+    boxtest::write_file(cg + "/K2.CG", "0200=P2\r\n");
+    boxtest::set_network(0);
+    auto reading = [] {
+        memset(&TIME_1S, 0, sizeof TIME_1S); // due
+        PCaction(0);
+    };
+    auto withdrawn = [&](const char *plate) { return NEWCLE[slot_of(plate)] == 1; };
+    reading();
+    ASSERT_GE(slot_of("P1        "), 0);
+    ASSERT_GE(slot_of("P2        "), 0);
+    EXPECT_EQ(led_green_status, 1);
+
+    boxtest::remove_file(cg + "/K1.CG");
+    boxtest::set_network(1); // the share unusable: not read
+    reading();
+    boxtest::set_network(0);
+    boxtest::write_file(boxtest::root("/home/KELDRAN/DATA/offline.state"), "");
+    reading();
+    boxtest::remove_file(boxtest::root("/home/KELDRAN/DATA/offline.state"));
+    rename(cg.c_str(), (cg + ".away").c_str()); // a directory that does not open
+    ASSERT_EQ(symlink(cg.c_str(), cg.c_str()), 0);
+    reading();
+    EXPECT_EQ(orders_read_ok, 0);
+    EXPECT_FALSE(withdrawn("P1        "));
+    EXPECT_FALSE(withdrawn("P2        "));
+    EXPECT_EQ(led_green_status, 0) << "the directory did not open";
+
+    // whole again, the order of P2 held open by the PC (its file does not open)
+    boxtest::remove_file(cg);
+    rename((cg + ".away").c_str(), cg.c_str());
+    boxtest::remove_file(cg + "/K2.CG");
+    ASSERT_EQ(symlink("K2.CG", (cg + "/K2.CG").c_str()), 0);
+    reading();
+    EXPECT_EQ(orders_read_ok, 1);
+    EXPECT_TRUE(withdrawn("P1        "));
+    EXPECT_FALSE(withdrawn("P2        "));
+    EXPECT_EQ(led_green_status, 1);
 }
 
 TEST_F(Orders, VehicleNotAcknowledgedWholeIsSentAgainAfterTheOtherNewOnes) {

@@ -240,6 +240,15 @@ TEST_F(FromMemory, ResultOfferedBeforeTheOrdersAreReadIsNeitherAcknowledgedNorKe
     EXPECT_EQ(journal_next(0), 0u);
 }
 
+TEST_F(FromMemory, SingleInstrumentResultKeepsNoKeyOfAnEarlierHubResult) {
+    snprintf(cle_get_data, sizeof cle_get_data, "K4        ");
+    giegtype = 1;
+    MemoryLink::in = linktest::frame("0111\x17" "0200AB123CD   \x17" "0905");
+    ASSERT_EQ(scanequip(), 111);
+    EXPECT_EQ(termine[0], 1);
+    EXPECT_STREQ(cle_get_data, "") << "its result names no order by a key it does not carry";
+}
+
 TEST_F(FromMemory, SilenceOfALinkThatIsGoneIsSleptOutNotPolled) {
     MemoryLink::gone_at_end = true;
     clock.auto_step(1000); // a wait that polls instead of sleeping still ends

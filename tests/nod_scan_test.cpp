@@ -157,14 +157,15 @@ TEST_F(Scan, HubAskedByKeyWalksTheSlotsWithoutResults) {
 TEST_F(Scan, ResultsStayWithTheEquipmentUntilTheBoxHasReadItsOrders) {
     giegtype = 2;
     orders_known = 0; // a box just started
-    boxtest::set_network(0);
+    boxtest::set_network(1);
     sim.add_result("K0        ", {{"0200", "AB123CD   "}, {"0500", " 12.5"}});
     auto reading = [] {
         memset(&TIME_1S, 0, sizeof TIME_1S);
         PCaction(0);
     };
-    reading(); // the share's order directory is not there: nothing is known
+    reading(); // the share is down: nothing is known
     EXPECT_EQ(orders_known, 0);
+    boxtest::set_network(0);
     for (int k = 0; k < 3; k++) {
         memset(&ASKEQUIPONESEC, 0, sizeof ASKEQUIPONESEC);
         scanequip();

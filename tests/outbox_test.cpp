@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -333,6 +334,31 @@ TEST_F(Outbox, OtclanErrorFileSealedOfflineBecomesTheErrCopyOnceBack) {
     EXPECT_EQ(read_file(local + ".err"), "sealed\r\nerr=49\r\n");
     EXPECT_TRUE(list_dir(root(RES)).empty());
     EXPECT_EQ(logged(log(), local), Strings{"ERREUR sur fichier " + local + ".err"});
+}
+
+// Only the share's "no such file" from the order's directory sets a sealed result aside
+// as an orphan: a directory missing (a share that is not mounted) or an order file that
+// cannot be looked at leaves it waiting, with the other files for its place.
+TEST_F(Outbox, OtclanResultWaitsWhileTheShareCannotSayWhetherItsOrderIsThere) {
+    const std::string ci = root("/mnt/GIEGLAN/CI"), order = ci + "/V.CI";
+    const std::string local = root(LOCAL + "/V.G");
+    stage(root(RES + "/V.G"), "sealed V\r\n", OUTBOX_OTCLAN, order, local);
+    stage(root(RES + "/W.G"), "sealed W\r\n", OUTBOX_OTCLAN, ci + "/W.CI", root(LOCAL + "/W.G"));
+    ASSERT_EQ(outbox_commit(), 1);
+    EXPECT_EQ(entries().size(), 2u) << "no CI directory: both wait";
+    mkdir(ci.c_str(), 0755);
+    write_file(ci + "/W.CI", "order");
+    ASSERT_EQ(symlink("V.CI", order.c_str()), 0); // cannot be looked at
+    outbox_deliver();
+    EXPECT_EQ(entries().size(), 2u) << "W waits behind V for the same place";
+    EXPECT_EQ(list_dir(root(LOCAL)), Strings({"V.G", "W.G"})) << "no orphan";
+    EXPECT_EQ(logged(log(), order), Strings(2, "ERREUR lecture du fichier " + order));
+    boxtest::remove_file(order);
+    write_file(order, "order");
+    outbox_deliver();
+    EXPECT_TRUE(entries().empty());
+    EXPECT_EQ(read_file(root(RES + "/V.G")), "sealed V\r\n");
+    EXPECT_EQ(read_file(root(RES + "/W.G")), "sealed W\r\n");
 }
 
 TEST_F(Outbox, CleanUpRemovesOnlyDeliveredCopiesOlderThanAWeek) {

@@ -1,7 +1,9 @@
 // The real dev-build concentrator with order files on the share under the sandbox and
 // the simulated hub over TCP on 127.0.0.1: GIEGLAN "CG" orders reach the hub as "0120"
 // messages fitted to the code sizes, one slot per plate, a vanished order is withdrawn
-// with "0150" and its slot freed; the green LED follows the order directory; OTCLAN
+// with "0150" and its slot freed, a vehicle ordered again under a new key is withdrawn
+// under the old one before it goes out under the new; the green LED follows the order
+// directory; OTCLAN
 // ".CI" orders are sent converted for either maker column, or refused with their
 // message; a hub asked by key walks the vehicles without results.
 #include <gtest/gtest.h>
@@ -50,6 +52,9 @@ equipsim::Options hub_of(const std::string &brand) {
 TEST(Orders, GieglanOrdersReachTheHubAndVanishedOnesAreWithdrawn) {
     equipsim::Sim sim(equipsim::Options{});
     prepare("GIEGLAN", "KELDRAN", sim.listen_tcp(0));
+    // a plain file where the order directory should be: no reading of the orders succeeds
+    const std::string cg = root("/mnt/GIEGLAN/CG");
+    boxtest::write_file(cg, "");
     boxtest::Proc box = roadtest::start_box("orders_gieglan");
     // the hub identified (a section per instrument in the information file), then for
     // longer than a poll's period no result asked for: the box has read no orders yet
@@ -65,7 +70,7 @@ TEST(Orders, GieglanOrdersReachTheHubAndVanishedOnesAreWithdrawn) {
     EXPECT_FALSE(boxtest::exists(root(DATA + "/GREEN_LED_ON")));
 
     // the order directory appears: green LED lit and its marker made, and results asked for
-    const std::string cg = root("/mnt/GIEGLAN/CG");
+    unlink(cg.c_str());
     mkdir(cg.c_str(), 0755);
     ASSERT_TRUE(boxtest::wait_until([&] { return boxtest::exists(root(DATA + "/GREEN_LED_ON")); },
                                     12000));
@@ -99,18 +104,27 @@ TEST(Orders, GieglanOrdersReachTheHubAndVanishedOnesAreWithdrawn) {
     EXPECT_EQ(record_texts(sim.vehicles()["K0003     "]),
               std::vector<std::string>{"0204=" + pad("GO", 15)});
 
-    // while an order holds the plate the vehicle stays; when none does, it is withdrawn
-    unlink((cg + "/K0001.CG").c_str());
-    sleep(6); // one more reading of the directory and plate step
     EXPECT_FALSE(has_vehicle(sim, "K0002     "));
-    EXPECT_FALSE(withdrawn(sim, "K0001     "));
-    unlink((cg + "/K0002.CG").c_str());
-    ASSERT_TRUE(boxtest::wait_until([&] { return withdrawn(sim, "K0001     "); }, 15000))
+
+    // re-tests: the vehicle's order goes while another key holds its plate (across two
+    // readings), then it is ordered again under a new key in one go (within one reading);
+    // each time the hub is told to drop the old key before it gets the new one
+    unlink((cg + "/K0001.CG").c_str());
+    ASSERT_TRUE(boxtest::wait_until([&] { return has_vehicle(sim, "K0002     "); }, 20000))
         << box.output();
-    EXPECT_FALSE(has_vehicle(sim, "K0001     "));
-    // the slot is free again: the plate comes back with its new order
-    boxtest::write_file(cg + "/K0002.CG", "0200=AB123CD\r\n0204=GO\r\n");
-    ASSERT_TRUE(boxtest::wait_until([&] { return has_vehicle(sim, "K0002     "); }, 15000));
+    ASSERT_EQ(rename((cg + "/K0002.CG").c_str(), (cg + "/K0004.CG").c_str()), 0);
+    ASSERT_TRUE(boxtest::wait_until([&] { return has_vehicle(sim, "K0004     "); }, 20000))
+        << box.output();
+    std::vector<std::string> told;
+    for (const Frame &f : sim.box_frames()) {
+        std::string t = f.code() + " " + f.records()[0].text;
+        if ((f.code() == "0150" || f.code() == "0120") && f.records()[0].text != "K0003     " &&
+            (told.empty() || told.back() != t)) // the frames of one message once
+            told.push_back(t);
+    }
+    EXPECT_EQ(told, (std::vector<std::string>{"0120 K0001     ", "0150 K0001     ",
+                                              "0120 K0002     ", "0150 K0002     ",
+                                              "0120 K0004     "}));
 
     // the directory vanishes: LED dark, marker gone, every vehicle withdrawn
     boxtest::write_file(root("/dev/gpio"), "");
@@ -120,7 +134,7 @@ TEST(Orders, GieglanOrdersReachTheHubAndVanishedOnesAreWithdrawn) {
                                     12000));
     EXPECT_NE(gpio().find("0x420B 80"), std::string::npos) << gpio();
     EXPECT_TRUE(boxtest::wait_until(
-        [&] { return withdrawn(sim, "K0002     ") && withdrawn(sim, "K0003     "); }, 20000));
+        [&] { return withdrawn(sim, "K0004     ") && withdrawn(sim, "K0003     "); }, 20000));
     box.stop();
 }
 

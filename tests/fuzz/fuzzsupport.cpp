@@ -194,8 +194,10 @@ std::string norm(const std::string &path) {
     for (char c : path)
         if (c != '/' || out.empty() || out.back() != '/') out += c;
     const std::string r = root() + "/";
-    if (out.compare(0, r.size(), r) == 0) out.erase(0, r.size());
-    return out;
+    if (out.compare(0, r.size(), r) == 0) return out.erase(0, r.size());
+    // a path outside the sandbox root keeps its leading '/', or its relative form, behind a
+    // mark: it never reads as a place under the root, which the box would not write either
+    return "?" + out;
 }
 
 std::string hex(const unsigned char *bytes, size_t n) {

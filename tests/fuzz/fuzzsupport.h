@@ -71,7 +71,8 @@ OutboxEntry parse_entry(const std::string &name, const std::string &bytes, size_
 // The regular files of a directory (not below it), name -> bytes, in name order.
 std::vector<std::pair<std::string, std::string>> dir_files(const std::string &dir);
 // A path as the file system resolves it: runs of '/' as one; relative to the sandbox
-// root when it lies under it.
+// root when it lies under it, else marked with a leading '?' so that it never names a
+// place under the root.
 std::string norm(const std::string &path);
 
 // Upper-case hexadecimal of bytes.

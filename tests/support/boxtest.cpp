@@ -24,6 +24,7 @@
 #include "heartbeat.h"
 #include "journal.h"
 #include "link.h"
+#include "nod.h"
 #include "outbox.h"
 #include "plat.h"
 #include "synchro.h"
@@ -297,6 +298,7 @@ void reset_state() {
     memset(journal_of, 0, sizeof journal_of);
     journal_waiting = 0;
     orders_known = 1; // a box that has read its orders; tests of the start clear it
+    orders_read_ok = 1;
 }
 
 } // namespace boxtest
