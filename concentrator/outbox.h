@@ -29,6 +29,9 @@
 #define OUTBOX_KEEP_DAYS 7
 // Ending of a local copy whose order file was gone at delivery: kept for good.
 #define OUTBOX_ORPHAN ".orphelin"
+// A result whose name is still taken on the share by a file the PC has not taken yet
+// waits this long at most for it, then goes over it.
+#define OUTBOX_SAME_NAME_S 60
 
 extern int outbox_pending;      // entries waiting for delivery, at the last count
 extern long outbox_oldest_age;  // age in seconds of the oldest of them, at the last count
@@ -41,11 +44,14 @@ extern TIMEMS OUTBOX_RETRY;     // when the refused result may be handed over ag
 // commit does not deliver (the journal entry must be gone first).
 extern unsigned outbox_journal;
 
-// Entry numbers come in blocks of this many for the files of one journal entry.
+// Entry numbers come in blocks of this many: the files of one commit (a vehicle's, or
+// one identification file), which are delivered together.
 #define OUTBOX_BLOCK 16
 
 // Start-up: makes the outbox, removes entries half written when the box stopped (never
-// delivered), numbers new entries after the kept ones and writes the status file.
+// delivered), makes the OTCLAN local copies of the waiting entries again where a stop
+// left them missing or short, numbers new entries after the kept ones and writes the
+// status file.
 void outbox_init(void);
 
 // Opens a new entry for a file whose place is dest; order and local are the OTCLAN order
@@ -72,9 +78,10 @@ void outbox_reserve(unsigned block);
 void outbox_drop_block(unsigned block);
 
 // Asks for a delivery pass: when entries wait and the share is usable (testNetwork), the
-// oldest first, bounded in files and time, as a job on the share (a worker process, each
-// delivery with its deadline). A pass asked for while the share is busy is made as soon
-// as it is free (outbox_poll). Rewrites the status file when the count or age changed.
+// oldest first, a block (the files of one commit) at a time, bounded in files and time,
+// as a job on the share (a worker process, each file with its deadline). A pass asked
+// for while the share is busy is made as soon as it is free (outbox_poll). Rewrites the
+// status file when the count or age changed.
 void outbox_deliver(void);
 // Once a pass of the loop: starts the pass asked for once the share is free.
 void outbox_poll(void);

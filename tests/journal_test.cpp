@@ -67,7 +67,12 @@ struct Road {
     std::vector<std::pair<int, char>> list; // the peripheral list: number and type letter
     std::vector<std::string> frames;        // the result's frames (records of each)
     std::string share;                      // the directory of its files on the share
+    const char *without = nullptr;          // an identification item the instruments lack
 };
+
+void PrintTo(const Road &r, std::ostream *os) {
+    *os << r.name;
+}
 
 const Road roads[] = {
     {"Gieglan",
@@ -98,6 +103,14 @@ const Road roads[] = {
      {"0122K0003     " + E + "0200AB123CD" + E + "050200.1" + E + "050312",
       "0122K0003     " + E + "05301" + E + "053112" + E + "0905"},
      RES},
+    // no serial number: the sealed file has an error and becomes the local ".err" copy
+    {"OtclanWithAnError",
+     "OTCLAN",
+     "K0004",
+     {{1, 'C'}, {2, 'G'}},
+     {"0122K0004     " + E + "0200AB123CD" + E + "050200.1" + E + "050312" + E + "0905"},
+     RES,
+     "0302"},
 };
 
 int answer_zero(const char *) {
@@ -141,6 +154,7 @@ void ready(const Road &r) {
         if (r.list[n].second == 'C') continue;
         const int row = r.list[n].first - 1;
         for (const Item &it : full_ident) {
+            if (r.without && strcmp(it.first, r.without) == 0) continue;
             SaveInfoHardwareConnect &s = SIHC[row][Cpt_SIHC[row]++];
             snprintf(s.CodeGiegData, sizeof s.CodeGiegData, "%s", it.first);
             snprintf(s.InfoHardwareConnect, sizeof s.InfoHardwareConnect, "%s", it.second);
@@ -260,45 +274,117 @@ class Sweep : public ::testing::TestWithParam<Road> {
         for (const std::string &d : {JOURNAL, OUTBOX, LOCAL, r.share})
             empty_dir(d);
         unlink(root(LOG).c_str());
+        boxtest::write_file(root(CI + "/VEH1.CI"), "C001=AB123CD\r\n");
+        share_dir = root(r.share);
     }
     const std::vector<std::string> watched = {root(JOURNAL), root(OUTBOX), root(LOCAL)};
+    // The files of the road on the share, and the renames onto each in a run (the shared
+    // ints from 1 on: the first counts acknowledgements).
+    std::vector<std::string> names;
+    std::string share_dir;
+    const crashtest::Watch count_renames = [this](int op, const char *path) {
+        if (op != FS_RENAME || !path) return;
+        std::string p; // runs of '/' as one, as the writers' paths may have them
+        for (const char *c = path; *c; c++)
+            if (*c != '/' || p.empty() || p.back() != '/') p += *c;
+        for (size_t i = 0; i < names.size(); i++)
+            if (p == share_dir + "/" + names[i] + ".tmp") crashtest::shared()[1 + i]++;
+    };
+    std::vector<int> renames() {
+        std::vector<int> n;
+        for (size_t i = 0; i < names.size(); i++)
+            n.push_back(crashtest::shared()[1 + i]);
+        return n;
+    }
 };
 
 TEST_P(Sweep, EveryResultReachesTheShareOnceWhateverFileOperationTheBoxStopsAt) {
     const Road &r = GetParam();
+    const bool otclan = std::string(r.protocol) == "OTCLAN";
     fresh_disk(r);
-    crashtest::Outcome whole = crashtest::run([&] { road(r); }, 0, crashtest::Stop::Kill, watched);
+    crashtest::Outcome whole =
+        crashtest::run([&] { road(r); }, 0, crashtest::Stop::Kill, watched, count_renames);
     ASSERT_TRUE(whole.finished);
     ASSERT_EQ(crashtest::shared()[0], (int)r.frames.size()) << "every frame acknowledged";
     const Disk expected = disk_of(r);
-    ASSERT_FALSE(expected.share.empty()) << "the road delivers its files";
-    if (std::string(r.name).find("Opacity") != std::string::npos) {
-        ASSERT_EQ(expected.share.size(), 2u) << "a gas and an opacity file";
-    }
-    for (const auto &f : expected.share)
+    // the road's result files, by name, and what a run that never stopped made of them:
+    // each on the share, or kept on the box as its ".err" copy
+    names.clear();
+    Files bytes;
+    for (const auto &f : expected.share) {
         EXPECT_EQ(expected.deliveries.at(f.first), 1) << f.first;
+        names.push_back(f.first);
+        bytes[f.first] = f.second;
+    }
+    for (const auto &f : expected.local)
+        if (f.first.size() > 4 && f.first.compare(f.first.size() - 4, 4, ".err") == 0) {
+            names.push_back(f.first.substr(0, f.first.size() - 4));
+            bytes[names.back()] = f.second;
+        }
+    ASSERT_EQ(names.size(), std::string(r.name).find("Opacity") != std::string::npos ? 2u : 1u);
     EXPECT_TRUE(expected.waiting.empty());
-    if (std::string(r.protocol) == "OTCLAN") {
+    if (otclan && !r.without) {
         EXPECT_EQ(expected.local, expected.share);
     }
     printf("%s: %d file operations on the road\n", r.name, whole.ops);
 
+    // Each stop, then the box started again from the disk left. Once the PC leaves the
+    // share alone; once it takes every file it sees meanwhile and, under OTCLAN, ends the
+    // vehicle (its order file removed): a file the box renamed before the stop must not
+    // come again, nor be kept as an orphan.
     for (crashtest::Stop how : {crashtest::Stop::Kill, crashtest::Stop::PowerCut}) {
-        const char *what = how == crashtest::Stop::Kill ? "kill" : "power cut";
-        for (int k = 1; k <= whole.ops; k++) {
-            fresh_disk(r);
-            crashtest::Outcome o = crashtest::run([&] { road(r); }, k, how, watched);
-            ASSERT_TRUE(o.stopped) << what << " at " << k;
-            const bool offered_again = crashtest::shared()[0] < (int)r.frames.size();
-            crashtest::Outcome again =
-                crashtest::run([&] { restart(r, offered_again); }, 0, how, watched);
-            ASSERT_TRUE(again.finished) << what << " at " << k;
-            const Disk got = disk_of(r);
-            EXPECT_EQ(got.share, expected.share) << what << " at " << k;
-            EXPECT_EQ(got.deliveries, expected.deliveries) << what << " at " << k;
-            EXPECT_EQ(got.local, expected.local) << what << " at " << k;
-            EXPECT_EQ(got.waiting, std::vector<std::string>{}) << what << " at " << k;
-            if (HasFailure()) return;
+        for (bool pc_takes : {false, true}) {
+            const std::string what =
+                std::string(how == crashtest::Stop::Kill ? "kill" : "power cut") +
+                (pc_takes ? " (the PC takes what it sees)" : "");
+            for (int k = 1; k <= whole.ops; k++) {
+                fresh_disk(r);
+                crashtest::Outcome o =
+                    crashtest::run([&] { road(r); }, k, how, watched, count_renames);
+                ASSERT_TRUE(o.stopped) << what << " at " << k;
+                const bool offered_again = crashtest::shared()[0] < (int)r.frames.size();
+                const std::vector<int> before = renames();
+                Files taken;
+                if (pc_takes) {
+                    for (const std::string &n : names)
+                        if (boxtest::exists(root(r.share + "/" + n))) {
+                            taken[n] = read_file(root(r.share + "/" + n));
+                            unlink(root(r.share + "/" + n).c_str());
+                        }
+                    unlink(root(CI + "/VEH1.CI").c_str());
+                }
+                crashtest::Outcome again = crashtest::run([&] { restart(r, offered_again); }, 0,
+                                                          how, watched, count_renames);
+                ASSERT_TRUE(again.finished) << what << " at " << k;
+                const std::vector<int> after = renames();
+                const Disk got = disk_of(r);
+                EXPECT_EQ(got.waiting, std::vector<std::string>{}) << what << " at " << k;
+                if (!pc_takes) {
+                    EXPECT_EQ(got.share, expected.share) << what << " at " << k;
+                    EXPECT_EQ(got.deliveries, expected.deliveries) << what << " at " << k;
+                    EXPECT_EQ(got.local, expected.local) << what << " at " << k;
+                }
+                // each file reached the PC once (before the stop, or after it, then
+                // byte-exact), or was kept on the box once: as its ".err" copy, or as an
+                // orphan when its order went first
+                Files share, local;
+                for (size_t i = 0; i < names.size(); i++) {
+                    const std::string &n = names[i];
+                    const bool err = got.local.count(n + ".err") != 0;
+                    const bool orphan = got.local.count(n + OUTBOX_ORPHAN) != 0;
+                    EXPECT_EQ(before[i] + after[i] + err + orphan, 1)
+                        << n << ", " << what << " at " << k;
+                    if (before[i] && pc_takes) {
+                        EXPECT_EQ(sealed(Files{{n, taken[n]}}), (Files{{n, bytes[n]}}))
+                            << n << ", " << what << " at " << k;
+                    }
+                    if (after[i] || (before[i] && !pc_takes)) share[n] = bytes[n];
+                    if (otclan) local[n + (orphan ? OUTBOX_ORPHAN : err ? ".err" : "")] = bytes[n];
+                }
+                EXPECT_EQ(got.share, share) << what << " at " << k;
+                EXPECT_EQ(got.local, local) << what << " at " << k;
+                if (HasFailure()) return;
+            }
         }
     }
 }

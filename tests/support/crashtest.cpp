@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -38,6 +39,7 @@ using Listing = std::map<std::string, ino_t>; // regular files of a directory: n
 
 int stop_at;
 Stop stop_how;
+const Watch *watcher;
 std::vector<std::string> dirs;           // the watched directories, resolved
 std::map<std::string, Listing> durable;  // per directory: its entries at its last fsync
 std::map<ino_t, std::string> kept_bytes; // per file: its bytes at its last fsync
@@ -114,16 +116,18 @@ void power_cut() {
     }
 }
 
-void hook(int op, const char *, int fd) {
+void hook(int op, const char *path, int fd) {
     Shared *s = area();
     s->ops++;
     if (s->ops == stop_at) {
         s->stopped = 1;
         fs_hook = nullptr;
         if (stop_how == Stop::PowerCut) power_cut();
+        kill(0, SIGKILL); // the whole group at once, as the power or a kill takes it
         _exit(kStopped);
     }
     if (op == FS_FLUSH) flushed(fd);
+    if (watcher && *watcher) (*watcher)(op, path);
 }
 
 void start_model(const std::vector<std::string> &watched_dirs) {
@@ -147,31 +151,35 @@ int *shared() {
 }
 
 Outcome run(const std::function<void()> &work, int k, Stop how,
-            const std::vector<std::string> &watched_dirs) {
+            const std::vector<std::string> &watched_dirs, const Watch &watch) {
     Shared *s = area();
     memset(s, 0, sizeof *s);
     fflush(stdout);
     fflush(stderr);
     pid_t pid = fork();
     if (pid == 0) {
+        setpgid(0, 0);
         // the product's console goes nowhere: the child's is noise
         int nul = open("/dev/null", O_WRONLY);
         dup2(nul, 1);
         dup2(nul, 2);
         stop_at = k;
         stop_how = how;
+        watcher = &watch;
         start_model(watched_dirs);
         fs_hook = hook;
         work();
         fs_hook = nullptr;
         _exit(0);
     }
+    setpgid(pid, pid); // whichever of the two runs first
     int status = 0;
     waitpid(pid, &status, 0);
+    kill(-pid, SIGKILL); // nothing of the group outlives the run
     Outcome o;
     o.ops = s->ops;
-    o.stopped = WIFEXITED(status) && WEXITSTATUS(status) == kStopped && s->stopped;
-    o.finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    o.stopped = s->stopped && (WIFSIGNALED(status) || WEXITSTATUS(status) == kStopped);
+    o.finished = WIFEXITED(status) && WEXITSTATUS(status) == 0 && !s->stopped;
     return o;
 }
 

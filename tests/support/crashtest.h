@@ -13,6 +13,10 @@
 // The cut happens before the k-th operation, which never runs. Directories made during the
 // run are kept (the road's directories exist before it); what the box wrote outside the
 // named directories (logs, the share) is kept as it stands.
+//
+// The child is the leader of a process group of its own, and a stop ends the whole group
+// (a worker it forked stops with it). The power-cut model follows the operations of the
+// process that stops, so a road that forks should run its work in one process.
 #pragma once
 
 #include <functional>
@@ -34,10 +38,14 @@ struct Outcome {
 constexpr int kUser = 16;
 int *shared();
 
+// Told, in the child, of each operation of the road that runs: its kind (FS_OPEN ...)
+// and the path it names (nullptr for one on a descriptor).
+using Watch = std::function<void(int op, const char *path)>;
+
 // Runs work in a child process with every file operation of the road counted; k = 0 lets
 // it run to the end, k > 0 stops it before its k-th operation as `how` says. `watched`
 // are the box's directories the power cut acts on (they must exist).
 Outcome run(const std::function<void()> &work, int k, Stop how,
-            const std::vector<std::string> &watched);
+            const std::vector<std::string> &watched, const Watch &watch = nullptr);
 
 } // namespace crashtest
