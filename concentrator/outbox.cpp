@@ -467,6 +467,15 @@ static int sum_of(const char *path, long offset, long long *length, uint32_t *cr
     return ok;
 }
 
+// 1 when the file at path holds exactly the bytes of the entry at entry, from its offset
+// payload on.
+static int holds_entry(const char *path, const char *entry, long payload) {
+    long long want, got;
+    uint32_t crc_want, crc_got;
+    return sum_of(entry, payload, &want, &crc_want) && sum_of(path, 0, &got, &crc_got) &&
+           got == want && crc_got == crc_want;
+}
+
 // ---- Counting -------------------------------------------------------------------------
 
 // Counts the waiting entries and the age of the oldest, and keeps new numbers above
@@ -620,10 +629,7 @@ static int store_copy(const char *entry, long payload, const char *local) {
 // The local copy of a waiting OTCLAN entry is made again when a stop left it missing or
 // short (or holding other bytes than the entry's).
 static void remake_copy(const char *path, const Entry &e) {
-    long long want, got;
-    uint32_t crc_want, crc_got;
-    if (!sum_of(path, e.payload, &want, &crc_want)) return;
-    if (sum_of(e.local, 0, &got, &crc_got) && got == want && crc_got == crc_want) return;
+    if (holds_entry(e.local, path, e.payload)) return;
     if (store_copy(path, e.payload, e.local) == 0)
         printf("\nboite d'envoi: copie locale %s refaite\n", e.local);
 }
@@ -978,6 +984,20 @@ static int result_for_share(int i) {
     return group[i].fate == TO_SHARE && group[i].e.rule != OUTBOX_IDENT;
 }
 
+// 1 when a and b are the same path, runs of '/' counting as one.
+static int same_path(const char *a, const char *b) {
+    for (;;) {
+        if (*a != *b) return 0;
+        if (!*a) return 1;
+        const int slash = *a == '/';
+        a++, b++;
+        while (slash && *a == '/')
+            a++;
+        while (slash && *b == '/')
+            b++;
+    }
+}
+
 static int wait_of(unsigned block) {
     for (int k = 0; k < MAX_WAITS; k++)
         if (kept.waits[k].on && kept.waits[k].block == block) return k;
@@ -993,7 +1013,7 @@ static int must_wait(unsigned block) {
     for (int i = 0; i < group_n; i++) {
         if (!result_for_share(i)) continue;
         for (int a = 0; a < ahead_n; a++)
-            behind |= strcmp(ahead[a], group[i].e.dest) == 0;
+            behind |= same_path(ahead[a], group[i].e.dest);
         taken |= access(group[i].e.dest, F_OK) == 0;
     }
     for (int i = 0; i < group_n && ahead_n < MAX_AHEAD; i++)
@@ -1081,9 +1101,6 @@ static char kept_as(int i) {
     const Entry &e = group[i].e;
     char path[SIZE_ENTRY_PATH], copy[SIZE_OUTBOX_PATH + 12];
     member_path(path, sizeof path, i);
-    long long want, got;
-    uint32_t crc_want, crc_got;
-    if (!sum_of(path, e.payload, &want, &crc_want)) return 0;
     static const struct {
         const char *ending;
         char fate;
@@ -1091,7 +1108,7 @@ static char kept_as(int i) {
     for (const auto &k : kinds) {
         if (k.fate == TO_ERR && e.rule != OUTBOX_OTCLAN_ERR) continue;
         snprintf(copy, sizeof copy, "%s%s", e.local, k.ending);
-        if (sum_of(copy, 0, &got, &crc_got) && got == want && crc_got == crc_want) return k.fate;
+        if (holds_entry(copy, path, e.payload)) return k.fate;
     }
     return 0;
 }
