@@ -329,11 +329,13 @@ TEST_P(Sweep, EveryResultReachesTheShareOnceWhateverFileOperationTheBoxStopsAt) 
     printf("%s: %d file operations on the road\n", r.name, whole.ops);
 
     // Each stop, then the box started again from the disk left. Once the PC leaves the
-    // share alone; once it takes every file it sees meanwhile and, under OTCLAN, ends the
-    // vehicle (its order file removed): a file the box renamed before the stop must not
-    // come again, nor be kept as an orphan.
+    // share alone; under OTCLAN once more with a PC that takes every file it sees
+    // meanwhile and ends the vehicle (its order file removed): a file the box renamed
+    // before the stop must not come again, nor be kept as an orphan. (Elsewhere the
+    // renames counted already show a file never comes twice.)
     for (crashtest::Stop how : {crashtest::Stop::Kill, crashtest::Stop::PowerCut}) {
         for (bool pc_takes : {false, true}) {
+            if (pc_takes && !otclan) continue;
             const std::string what =
                 std::string(how == crashtest::Stop::Kill ? "kill" : "power cut") +
                 (pc_takes ? " (the PC takes what it sees)" : "");
