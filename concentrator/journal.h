@@ -6,8 +6,8 @@
 #include "dat.h"
 #include "plat.h"
 
-// The journal directory, beside the outbox.
-#define DIR_JOURNAL BOX_PATH("//home/KELDRAN/DATA/journal")
+// The journal directory, beside the outbox, is DIR_JOURNAL (plat.h): the outbox looks
+// there for the entry of a block being handed over.
 // A result written at start-up may have lost its acknowledgement in the stop: for this
 // long its copy is kept, so that the equipment offering it again is recognised.
 #define JOURNAL_REPEAT_S 600

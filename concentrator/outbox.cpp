@@ -53,8 +53,11 @@
 // to take the file, OUTBOX_SAME_NAME_S at most, then goes as it always did.
 //
 // A delivery pass is a job on the share (share unit): it runs in a worker process, each
-// file with its own deadline, so that a share that blocks never holds the loop. The
-// entries and the share are the worker's files; what the loop's process keeps of a pass
+// file with its own deadline, so that a share that blocks never holds the loop, which
+// goes on storing meanwhile. So a pass takes a block only once it is whole (no entry of
+// it still "<n>.tmp": a commit renames the block's first entry last) and handed over
+// (no journal entry "<n>.jnl" of the block left). The entries and the share are the
+// worker's files; what the loop's process keeps of a pass
 // (the directories that refused a copy, the results waiting for the PC) comes back with
 // its result. Storing, counting and the status file stay in the loop's process: they
 // touch only the box's disk. Every file operation of the road, storing and delivering,
@@ -807,8 +810,10 @@ static void drop_block_from(unsigned block, int k) {
 
 int outbox_commit(void) {
     if (staged_n == 0 && !staged_bad) return 1;
-    int renamed = 0;
-    for (int i = 0; i < staged_n && !staged_bad; i++, renamed++) {
+    // The last entry first, the block's first entry last: a delivery running meanwhile
+    // (a worker, see the head) that finds the first renamed finds them all.
+    int from_here = staged_n; // entries from this one on are renamed
+    for (int i = staged_n - 1; i >= 0 && !staged_bad; i--) {
         char from[SIZE_ENTRY_PATH], to[SIZE_ENTRY_PATH];
         entry_path(from, sizeof from, staged[i].seq, ".tmp");
         entry_path(to, sizeof to, staged[i].seq, ".out");
@@ -816,13 +821,15 @@ int outbox_commit(void) {
             store_failed(staged[i].dest, "non termine");
         else if (fs_rename(from, to) != 0)
             store_failed(staged[i].dest, strerror(errno));
+        else
+            from_here = i;
     }
     if (staged_bad) {
         // all of the vehicle or nothing: it is written again whole at the retry
         for (int i = 0; i < staged_n; i++) {
             if (staged[i].f) fs_fclose(staged[i].f);
             char path[SIZE_ENTRY_PATH];
-            entry_path(path, sizeof path, staged[i].seq, i < renamed ? ".out" : ".tmp");
+            entry_path(path, sizeof path, staged[i].seq, i >= from_here ? ".out" : ".tmp");
             fs_unlink(path);
         }
         fs_sync_dir(DIR_OUTBOX);
@@ -1154,14 +1161,25 @@ static void remove_done(unsigned block) {
     if (!left) delivery.moved++;
 }
 
+// 1 while the loop's process is handing block b over: its journal entry is still there
+// (its files may yet be written again, or taken back).
+static int handed_over(unsigned b) {
+    char path[sizeof DIR_JOURNAL + 16];
+    snprintf(path, sizeof path, "%s/%010u.jnl", DIR_JOURNAL, b);
+    return access(path, F_OK) == 0;
+}
+
 // Delivers the entries of one block together (see the head). Each file copied or
 // renamed counts in `tried`; a block held back for this pass (by a directory that
 // refused a copy, or waiting for the PC) counts nothing.
 static void deliver_block(unsigned block) {
     group_n = 0;
+    if (handed_over(block)) return;
     for (unsigned k = 0; k < OUTBOX_BLOCK; k++) {
         char path[SIZE_ENTRY_PATH];
         const unsigned seq = block * OUTBOX_BLOCK + k;
+        entry_path(path, sizeof path, seq, ".tmp");
+        if (access(path, F_OK) == 0) return; // being committed: the block is not whole yet
         entry_path(path, sizeof path, seq, ".out");
         if (access(path, F_OK) != 0) continue;
         Entry &e = group[group_n].e;

@@ -28,6 +28,8 @@
 #define DIR_SHARE BOX_PATH("//mnt/GIEGLAN")
 // Local copies of the OTCLAN result files.
 #define DIR_LOCAL_RES BOX_PATH("/home/KELDRAN/DATA/log/RES")
+// The journal of received results (journal.cpp); entry n is "<n in ten digits>.jnl".
+#define DIR_JOURNAL BOX_PATH("//home/KELDRAN/DATA/journal")
 
 // GPIO requests of the board driver and the two LED lines.
 #define GPIO_SET 0x420B

@@ -401,6 +401,38 @@ TEST_F(Outbox, ResultGoesWhereItWasWrittenForWhateverTheSettingsSayNow) {
     EXPECT_TRUE(entries().empty()) << "none set aside";
 }
 
+// A delivery pass runs in a worker while the loop goes on storing: it leaves a block whose
+// commit it sees half way (an entry still under its temporary name) or whose journal
+// entry is still there (the hand-over may yet write its files again), and takes it whole
+// once it is handed over.
+TEST_F(Outbox, BlockSeenHalfCommittedOrNotYetHandedOverIsLeftForALaterPass) {
+    boxtest::set_network(1);
+    stage(root(RES + "/A.G"), "gas");
+    stage(root(RES + "/A.O"), "opacity");
+    ASSERT_EQ(outbox_commit(), 1);
+    const Strings both = entries();
+    ASSERT_EQ(both.size(), 2u);
+    const std::string first = root(OUTBOX + "/" + both[0]);
+    const unsigned block = (unsigned)std::stoul(both[0].substr(0, 10)) / OUTBOX_BLOCK;
+    boxtest::set_network(0);
+    ASSERT_EQ(rename(first.c_str(), (first.substr(0, first.size() - 4) + ".tmp").c_str()), 0);
+    outbox_deliver();
+    EXPECT_TRUE(list_dir(root(RES)).empty()) << "the commit renames the first entry last";
+    ASSERT_EQ(rename((first.substr(0, first.size() - 4) + ".tmp").c_str(), first.c_str()), 0);
+
+    char jnl[32];
+    snprintf(jnl, sizeof jnl, "/%010u.jnl", block);
+    const std::string journal = "/home/KELDRAN/DATA/journal";
+    mkdir(root(journal).c_str(), 0755);
+    write_file(root(journal + jnl), "");
+    outbox_deliver();
+    EXPECT_TRUE(list_dir(root(RES)).empty()) << "not yet handed over";
+    boxtest::remove_file(root(journal + jnl));
+    outbox_deliver();
+    EXPECT_EQ(list_dir(root(RES)), (Strings{"A.G", "A.O"}));
+    EXPECT_TRUE(entries().empty());
+}
+
 // The delivery in a worker process, as the box runs it, held by the share right after
 // its rename and killed there (as a share that never answers gets it killed). The PC then
 // takes the file and ends the vehicle (its order removed): the next pass neither
