@@ -1137,7 +1137,8 @@ static int keep_local(int i, const char *ending, const char *what, const char *l
     return 1;
 }
 
-// The entries delivered leave the outbox, then the block's marker.
+// The entries delivered leave the outbox, then the block's marker (also when every entry
+// of the block was set aside).
 static void remove_done(unsigned block) {
     int left = 0;
     for (int i = 0; i < group_n; i++) {
@@ -1149,7 +1150,7 @@ static void remove_done(unsigned block) {
         member_path(path, sizeof path, i);
         fs_unlink(path);
     }
-    fs_sync_dir(DIR_OUTBOX);
+    if (group_n) fs_sync_dir(DIR_OUTBOX);
     char path[SIZE_ENTRY_PATH];
     marker_path(path, sizeof path, block);
     if (access(path, F_OK) == 0 && (!left || !block_holds(block, 0))) {
@@ -1158,7 +1159,7 @@ static void remove_done(unsigned block) {
     }
     const int k = wait_of(block);
     if (k >= 0 && !left) kept.waits[k].on = 0;
-    if (!left) delivery.moved++;
+    if (!left && group_n) delivery.moved++;
 }
 
 // 1 while the loop's process is handing block b over: its journal entry is still there
@@ -1194,7 +1195,10 @@ static void deliver_block(unsigned block) {
         group[group_n].marked = 0;
         group[group_n++].done = 0;
     }
-    if (group_n == 0) return;
+    if (group_n == 0) { // all set aside: a marker of the block names none waiting
+        remove_done(block);
+        return;
+    }
     for (int i = 0; i < group_n; i++)
         if (held_back(group[i].e.dest) || (group[i].e.local[0] && held_back(group[i].e.local)))
             return;

@@ -295,6 +295,7 @@ void reset_state() {
     outbox_holding = 0;
     outbox_refused = 0;
     outbox_journal = 0;
+    outbox_seq = 0; // numbers start again; outbox_init keeps them above those in use
     memset(journal_of, 0, sizeof journal_of);
     journal_waiting = 0;
     orders_known = 1; // a box that has read its orders; tests of the start clear it
