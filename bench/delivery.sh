@@ -23,35 +23,13 @@ cd "$(dirname "$0")/.."
 n="${1:-20}" off="${2:-30}"
 . bench/lib.sh
 bench_build "${3:-}"
-work=$(mktemp -d)
-pids=()
-stop_all() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  pids=()
-}
-trap 'stop_all; rm -rf "$work"' EXIT
-
-network() { # the box's network check answers $1; a running box never sees half a script
-  printf '#!/bin/sh\nexit %s\n' "$1" > "$root/bin/testNetwork.sh.new"
-  chmod +x "$root/bin/testNetwork.sh.new"
-  mv -f "$root/bin/testNetwork.sh.new" "$root/bin/testNetwork.sh"
-}
+bench_work
 now() { date +%s.%N; }
 
 # run LABEL OFFLINE-SECONDS: one run; prints its figures
 run() {
   local label="$1" offline="$2"
-  bench_sandbox
-  "$build/tools/equipsim" --tcp 0 --hub --periph G --auto-results > "$work/sim.txt" 2>&1 &
-  pids+=($!)
-  bench_param "$(bench_sim_port "$work/sim.txt")"
-  "$build/concentrator" > "$work/box.txt" 2>&1 &
-  pids+=($!)
-  for i in $(seq 1 "$n"); do
-    printf '[VEHICULE]\r\n0200=AB%03dCD\r\n0204=ES\r\n[CRC]\r\n0200=0\r\n' "$i" > "$work/order"
-    mv "$work/order" "$share/CG/$(printf 'V%04d' "$i").CG"
-  done
+  bench_road "$n"
 
   # watch the share: the first sight of each vehicle's file, with its status-change time
   : > "$work/files.txt"

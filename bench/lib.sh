@@ -45,3 +45,43 @@ bench_sim_port() {
   done
   echo "$p"
 }
+
+# bench_work: a temporary directory in work, removed at exit with every process whose id
+# the script adds to pids (stop_all stops them earlier).
+bench_work() {
+  work=$(mktemp -d)
+  pids=()
+  trap 'stop_all; rm -rf "$work"' EXIT
+}
+
+stop_all() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  pids=()
+}
+
+# network STATUS: the box's network check answers STATUS from now on; a running box
+# never sees half a script.
+network() {
+  printf '#!/bin/sh\nexit %s\n' "$1" > "$root/bin/testNetwork.sh.new"
+  chmod +x "$root/bin/testNetwork.sh.new"
+  mv -f "$root/bin/testNetwork.sh.new" "$root/bin/testNetwork.sh"
+}
+
+# bench_road N: the road that bench/delivery.sh and bench/ack.sh measure. A fresh
+# sandbox, the simulated hub with a gas analyser making a result for every vehicle sent
+# (its frames in $work/sim.txt), the box (its console in $work/box.txt), and N order
+# files V0001.CG ... for plates AB001CD ...
+bench_road() {
+  local i
+  bench_sandbox
+  "$build/tools/equipsim" --tcp 0 --hub --periph G --auto-results > "$work/sim.txt" 2>&1 &
+  pids+=($!)
+  bench_param "$(bench_sim_port "$work/sim.txt")"
+  "$build/concentrator" > "$work/box.txt" 2>&1 &
+  pids+=($!)
+  for i in $(seq 1 "$1"); do
+    printf '[VEHICULE]\r\n0200=AB%03dCD\r\n0204=ES\r\n[CRC]\r\n0200=0\r\n' "$i" > "$work/order"
+    mv "$work/order" "$share/CG/$(printf 'V%04d' "$i").CG"
+  done
+}

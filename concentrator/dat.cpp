@@ -54,6 +54,7 @@ char cle_get_data[15];
 char CURCLEQ;
 char RECEP;
 
+int orders_known;
 char CURCLE;
 char ORDER2;
 char dir_lan[200 + ROOTLEN];

@@ -29,6 +29,7 @@ extern char CURCLEQ;          // slot receiving the current result
 extern char RECEP;            // 1 while a result is being received
 
 // PC orders.
+extern int orders_known;   // 1 once a reading of the order directory succeeded since start-up
 extern char CURCLE;        // slot chosen by the last addcle or effacecar
 extern char ORDER2;        // entry counter of the vehicle table
 extern char dir_lan[200 + ROOTLEN]; // order directory built for the reader; ID directory

@@ -2,7 +2,8 @@
 //
 // Start-up prepares the box in a fixed order (log directory, opacimeter marker, LEDs,
 // stale markers, configuration, clock, timers, tables, serial line, information file);
-// every failure is reported and start-up goes on. The loop then runs for ever: a
+// every failure is reported and start-up goes on. Results received but not yet stored in
+// the outbox when the box stopped are written from the journal before the loop starts. The loop then runs for ever: a
 // sleep until the loop has work, one step of equipment work (`programme`), the second
 // counter and the heartbeat LED with the liveness file. All periodic work is gated by
 // the one-shot timers, so the loop sleeps until the nearest of them runs out (a
@@ -20,6 +21,7 @@
 #include "fgivfgl.h"
 #include "file_param.h"
 #include "heartbeat.h"
+#include "journal.h"
 #include "nod.h"
 #include "outbox.h"
 #include "plat.h"
@@ -57,6 +59,7 @@ void initram(void) {
     tim_program_ms(&ASKPLAQUE, 800);
     memset(data, 0, sizeof data);
     memset(termine, 0, sizeof termine);
+    memset(journal_of, 0, sizeof journal_of);
     for (int i = 0; i < NBPLAQUEMAX; i++) {
         SI[i].first_get = 0;
         newplaque[i] = 0;
@@ -170,6 +173,8 @@ int startup(int argc, char **argv) {
     // 11
     initram();
     COMOINPROG[0] = 1;
+    // results received but not yet in the outbox when the box stopped are written now
+    results_recover();
 
     // 12
     link_open();

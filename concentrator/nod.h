@@ -96,6 +96,13 @@ extern char datab[81];         // text of the record being cut by sendbuffer
 
 void sendbuffer(char *dataequip, char Cur_plaque);
 void senddatamulti(char dest, const char *cle, char Cur_plaque);
+// Start-up: writes every result kept in the journal of received results (the files of
+// results that were received but not yet in the outbox when the box stopped), with the
+// vehicle, order and instruments each was received with; the first order reading
+// delivers them.
+void results_recover(void);
+// In the loop: writes the results of the journal that no slot holds (see nod_emit.cpp).
+void results_replay(void);
 
 // ---- Equipment scan, identification, result reception --------------------------------
 // One step of the equipment scan; the code of the frame read in this step, or 0.

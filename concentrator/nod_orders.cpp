@@ -5,7 +5,14 @@
 // results still waiting; an order whose plate no slot holds gets a free slot (marked to
 // be sent), a slot whose order has vanished is marked for withdrawal (the scan sends
 // "0150"), and the first slot that holds results is handed to the result writing, one
-// per pass, unless the box's disk has just refused a result.
+// per pass, unless the box's disk has just refused a result. A slot whose result is
+// complete is handed over by its own key, so a result the disk refused is stored again
+// for its own vehicle, whatever frame came since. Results that no slot holds are written
+// from the journal of received results at every reading, and as soon as one comes.
+//
+// The orders are known once a reading of the order directory came back whole since
+// start-up (orders_known, set with orders_read_ok): until then the scan takes no result,
+// so that a result whose vehicle the box has not yet entered stays with the equipment.
 //
 // A slot's order is the order of its plate under its key. A vehicle ordered again
 // under another key (a re-test: the old order gone, a new one there) has lost its
@@ -40,6 +47,7 @@
 #include "fgivfbnet.h"
 #include "fgivfgl.h"
 #include "file_param.h"
+#include "journal.h"
 #include "network.h"
 #include "nod.h"
 #include "outbox.h"
@@ -107,6 +115,10 @@ static void reading_end(int how) {
     // a reading that overran was told already; what it found since is not the share now
     if (how == SHARE_LATE_DONE || (how == SHARE_LOST && !orders_read_ok)) return;
     orders_read_ok = how == SHARE_DONE && reading.outcome == READING_DONE;
+    if (orders_read_ok && !orders_known) {
+        orders_known = 1; // the vehicles of the share are known: results may be taken
+        printf("\nordres lus: les resultats de l'equipement sont pris\n");
+    }
     // the green LED follows the directory: dark when it did not open, or not in time
     if (reading_source->on_share && how == SHARE_DONE && reading.outcome != -1)
         green_led_follow(reading.dir_open);
@@ -201,9 +213,13 @@ static void fill_slot(int i) {
 void PCaction(int code) {
     (void)code;
     // every 5 s the orders are read again (once the share is free), then the results
-    // still waiting are delivered
-    if (tim_verif_program_ms(TIME_1S) && read_orders()) tim_program_ms(&TIME_1S, 5000);
+    // still waiting are delivered, and the results that no slot holds are written
+    if (tim_verif_program_ms(TIME_1S) && read_orders()) {
+        journal_waiting = 1;
+        tim_program_ms(&TIME_1S, 5000);
+    }
     outbox_poll();
+    if (journal_waiting) results_replay();
     for (int i = 0; i < Cpt_plaque && i < NBPLAQUEMAX; i++) {
         if (slot_of_plate(SI[i].plaqueinfo) >= 0) continue;
         char key[11];
@@ -219,18 +235,19 @@ void PCaction(int code) {
     // a vehicle is withdrawn only after a whole reading that no longer lists its order
     for (int s = 0; s < NBPLAQUEMAX && orders_read_ok; s++)
         if (voiture[s].plaque[0] && order_of_slot(s) < 0) NEWCLE[s] = 1;
-    for (int s = 0; s < NBPLAQUEMAX; s++) {
-        if (voiture[s].idx != ALL) {
-            if (!outbox_ready()) break; // the box's disk refused the last result: later
-            // A single instrument's result frames carry no key: the result is that of the
-            // vehicle in its slot, handed over by the slot's own key.
-            const char *key = giegtype == 1 && termine[s] && voiture[s].cle[0]
-                                  ? voiture[s].cle
-                                  : &enveloppe[5];
-            senddatamulti(PC, key, (char)s);
-            break;
+    // A complete result is handed over by its slot's own key (a single instrument's
+    // frames carry none, and the last frame received may be another vehicle's); else the
+    // first slot with a buffer goes with the key of the last frame, as designed.
+    int s = 0;
+    while (s < NBPLAQUEMAX && !(termine[s] && voiture[s].cle[0] && voiture[s].idx != ALL))
+        s++;
+    const int own = s < NBPLAQUEMAX;
+    if (!own)
+        for (s = 0; s < NBPLAQUEMAX && voiture[s].idx == ALL; s++) {
         }
-    }
+    // the box's disk refused the last result: later
+    if (s < NBPLAQUEMAX && outbox_ready())
+        senddatamulti(PC, own ? voiture[s].cle : &enveloppe[5], (char)s);
 }
 
 char addcle(const char *cle) {

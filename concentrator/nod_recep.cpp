@@ -11,8 +11,16 @@
 // is logged to debug_122.txt and the buffer cleared.
 //
 // A result that has no place (no slot for its key, or every hub buffer in use) is
-// still acknowledged to the end, so the equipment is not left waiting, but nothing of
-// it is kept: it is never written into the buffer of another vehicle.
+// received into a spare buffer of its own, never into the buffer of another vehicle, and
+// kept like any other: it is written under the key it came with. (The scan takes no
+// result at all before the box has read the PC's orders since it started, so a result
+// has no slot only when its order is not, or no longer, on the share.)
+//
+// Before the last "0900" of a result goes out, the result is kept in the journal of
+// received results, on the box's own disk (journal.cpp): once the equipment has been
+// told, the result survives a stop. A result that the equipment offers again, after a
+// stop cut its acknowledgement off, is recognised and acknowledged without being kept
+// twice.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -21,6 +29,7 @@
 #include <unistd.h>
 
 #include "heartbeat.h"
+#include "journal.h"
 #include "nod.h"
 #include "plat.h"
 #include "tim.h"
@@ -34,6 +43,9 @@ int indecr;
 int indlec;
 int count_time;
 
+// The buffer of a result that has no slot.
+static char spare[SIZEDATA];
+
 // Buffer b holds nothing and no slot but `slot` has it attached.
 static int buffer_free(int b, int slot) {
     if (data[b][0]) return 0;
@@ -43,13 +55,13 @@ static int buffer_free(int b, int slot) {
 }
 
 // Chooses the slot and buffer of a hub result with key `key`; the slot, or -1 when the
-// result has no place.
+// result has no place (it then goes to the spare buffer).
 static int hub_place(const char *key) {
     int slot = -1;
     for (int s = 0; s < NBPLAQUEMAX; s++)
         if (voiture[s].cle[0] && strncmp(voiture[s].cle, key, 10) == 0) slot = s;
     if (slot < 0) {
-        printf("\nresultat %s sans vehicule: non conserve\n", key);
+        printf("\nresultat %s sans vehicule: ecrit sous sa cle\n", key);
         return -1;
     }
     // a slot that already has a buffer receives the new result there
@@ -60,7 +72,7 @@ static int hub_place(const char *key) {
         for (b = 0; b < NB_HUB_BUFFERS && !buffer_free(b, slot); b++) {
         }
         if (b == NB_HUB_BUFFERS) {
-            printf("\nresultat %s: tampons 0 a 9 occupes, non conserve\n", key);
+            printf("\nresultat %s: tampons 0 a 9 occupes, ecrit depuis le journal\n", key);
             return -1;
         }
     }
@@ -114,6 +126,29 @@ static void remove_end_marker(char *buf) {
     if (i < 0 || strncmp(buf + i + 1, "0905", 4) != 0) return;
     memset(buf + i, 0, (size_t)(indecr - i));
     indecr = i;
+}
+
+// The complete result in buf (of slot `slot`, -1: none) is kept on the disk before its
+// last acknowledgement; one the equipment offers again is dropped instead.
+static void keep_result(int slot, char *buf) {
+    if (journal_repeat(buf)) {
+        printf("\nresultat %s deja recu avant l'arret: pas ecrit une seconde fois\n", cle_get_data);
+        memset(buf, 0, SIZEDATA);
+        if (slot >= 0) { // as after a hand-over: the vehicle comes again from its order
+            if (journal_of[slot]) journal_waiting = 1;
+            NEWCLE[slot] = 0;
+            empty_slot(slot);
+        }
+        return;
+    }
+    const unsigned n = journal_write(slot, buf);
+    if (slot < 0) {
+        if (n) journal_waiting = 1; // written by the next pass of the loop
+        return;
+    }
+    // an older result that the slot held, not yet written, is written on its own
+    if (journal_of[slot] && journal_of[slot] != n) journal_waiting = 1;
+    journal_of[slot] = n; // 0: the disk refused it, the slot alone keeps it
 }
 
 static void log_line(const char *fmt_head, const struct tm *t, const char *text) {
@@ -196,22 +231,23 @@ void savdata(int type) {
                 CURCLEQ = 0;
                 voiture[0].idx = 0;
             }
-            if (slot >= 0) {
-                buf = data[voiture[slot].idx];
-                buf[0] = 0;
-            }
+            buf = slot >= 0 ? data[voiture[slot].idx] : RECEP ? spare : nullptr;
+            if (buf) buf[0] = 0;
         }
         if (code == 111 || code == 122) store_segments(frame, buf, &cut);
         if (getinfo("0905", frame, 0, nullptr)) {
             complete = 1;
             RECEP = 0;
             if (buf) {
-                if (giegtype == 2) {
-                    SERIAL2++;
-                    voiture[slot].serial = (uint8_t)SERIAL2;
-                }
                 remove_end_marker(buf);
-                termine[slot] = 1;
+                if (slot >= 0) {
+                    if (giegtype == 2) {
+                        SERIAL2++;
+                        voiture[slot].serial = (uint8_t)SERIAL2;
+                    }
+                    termine[slot] = 1;
+                }
+                keep_result(slot, buf);
             }
         }
         singlecode(EQUIP, "0900", "", 1);

@@ -15,6 +15,11 @@
 // starts a full pass of the plate list.
 //
 // A withdrawal settles the very slot it was sent for, by its index.
+//
+// Until the box has read the PC's orders since it started (orders_known), no result is
+// asked for ("0110", "0121") nor taken: one offered all the same is neither acknowledged
+// nor kept, so it stays with the equipment, which offers it again once the box knows the
+// vehicles.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -115,6 +120,8 @@ static void withdraw_by_reply(void) {
 }
 
 static void poll(void) {
+    // results wait with the equipment until the box knows the vehicles
+    if (giegtype != 0 && !orders_known) return;
     COM_STAT = 1;
     switch (giegtype) {
     case 0:
@@ -284,8 +291,17 @@ static void on_list(void) {
 // ---- Reply phase -----------------------------------------------------------------------
 
 static void on_0099(void) { singlecode(EQUIP, "0902", "", 1); }
-static void on_0111(void) { savdata(1); }
+// 1 when a result may be taken, else it is left with the equipment.
+static int results_taken(void) {
+    if (orders_known) return 1;
+    printf("\nresultat laisse a l'equipement: ordres pas encore lus\n");
+    return 0;
+}
+static void on_0111(void) {
+    if (results_taken()) savdata(1);
+}
 static void on_0122(void) {
+    if (!results_taken()) return;
     sync_hour_ok = 0; // the equipment's clock is set again at the next request
     savdata(2);
 }

@@ -2,6 +2,7 @@
 // box's own disk, then delivered to its place on the share while the share is usable.
 #pragma once
 
+#include <stdint.h>
 #include <stdio.h>
 
 #include "plat.h"
@@ -28,6 +29,9 @@
 #define OUTBOX_KEEP_DAYS 7
 // Ending of a local copy whose order file was gone at delivery: kept for good.
 #define OUTBOX_ORPHAN ".orphelin"
+// A result whose name is still taken on the share by a file the PC has not taken yet
+// waits this long at most for it, then goes over it.
+#define OUTBOX_SAME_NAME_S 60
 
 extern int outbox_pending;      // entries waiting for delivery, at the last count
 extern long outbox_oldest_age;  // age in seconds of the oldest of them, at the last count
@@ -35,9 +39,19 @@ extern unsigned outbox_seq;     // number of the next entry: above every number 
 extern unsigned outbox_refused; // results the box's disk could not take, since start
 extern int outbox_holding;      // 1 from a refused result until a result is stored again
 extern TIMEMS OUTBOX_RETRY;     // when the refused result may be handed over again
+// The journal entry whose result the next entries are written from (0: none). Its
+// entries are numbered in its block and replace what a former try left there; their
+// commit does not deliver (the journal entry must be gone first).
+extern unsigned outbox_journal;
+
+// Entry numbers come in blocks of this many: the files of one commit (a vehicle's, or
+// one identification file), which are delivered together.
+#define OUTBOX_BLOCK 16
 
 // Start-up: makes the outbox, removes entries half written when the box stopped (never
-// delivered), numbers new entries after the kept ones and writes the status file.
+// delivered), makes the OTCLAN local copies of the waiting entries again where a stop
+// left them missing or short, numbers new entries after the kept ones and writes the
+// status file.
 void outbox_init(void);
 
 // Opens a new entry for a file whose place is dest; order and local are the OTCLAN order
@@ -55,10 +69,19 @@ int outbox_commit(void);
 // 0 while a refused result waits for its retry, else 1.
 int outbox_ready(void);
 
+// A block of entry numbers above every number in use, for a new journal entry.
+unsigned outbox_new_block(void);
+// Numbers up to the end of this block are in use (a journal entry kept from before).
+void outbox_reserve(unsigned block);
+// Takes the entries of a block back out of the outbox (their journal entry could not be
+// removed: they are written again with it later).
+void outbox_drop_block(unsigned block);
+
 // Asks for a delivery pass: when entries wait and the share is usable (testNetwork), the
-// oldest first, bounded in files and time, as a job on the share (a worker process, each
-// delivery with its deadline). A pass asked for while the share is busy is made as soon
-// as it is free (outbox_poll). Rewrites the status file when the count or age changed.
+// oldest first, a block (the files of one commit) at a time, bounded in files and time,
+// as a job on the share (a worker process, each file with its deadline). A pass asked
+// for while the share is busy is made as soon as it is free (outbox_poll). Rewrites the
+// status file when the count or age changed.
 void outbox_deliver(void);
 // Once a pass of the loop: starts the pass asked for once the share is free.
 void outbox_poll(void);
@@ -66,6 +89,14 @@ void outbox_poll(void);
 // The weekly clean-up of the local OTCLAN copies: removes those older than
 // OUTBOX_KEEP_DAYS, except ".err" and orphan copies and copies still waiting.
 void outbox_clean_copies(void);
+
+// 1 when name is a number in ten digits (as the box names its entries: another name
+// would not open the entry it numbers) followed by ext, the number not above most; the
+// number in *n.
+int numbered_name(const char *name, const char *ext, unsigned long long most, unsigned *n);
+
+// CRC-32 (the polynomial of zip and Ethernet) of n bytes, going on from crc (0 to start).
+uint32_t crc32_of(uint32_t crc, const void *bytes, size_t n);
 
 // Appends "INFO: <date> - <time>:  <what> <path><tail>" to the link log.
 void outbox_log(const char *what, const char *path, const char *tail);

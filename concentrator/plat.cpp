@@ -12,6 +12,9 @@
 //
 // Tests may put hooks in place of the command runner, the pause and the clock, so that
 // they run no shell and wait for nothing.
+//
+// File operations of the result road: plain POSIX calls, each announced to fs_hook
+// first when a test has set one (the crash-point tests stop the box there).
 #include "plat.h"
 
 #include <errno.h>
@@ -26,6 +29,7 @@
 void (*now_hook)(struct timeval *tv) = nullptr;
 int (*cmd_hook)(const char *cmd) = nullptr;
 void (*pause_hook)(unsigned us) = nullptr;
+void (*fs_hook)(int op, const char *path, int fd) = nullptr;
 
 void now_tv(struct timeval *tv) {
     if (now_hook) {
@@ -162,4 +166,73 @@ int gpio_ioctl(int fd, unsigned long request, int line) {
 
 void gpio_close(int fd) {
     if (fd >= 0) close(fd);
+}
+
+static void announce(int op, const char *path, int fd) {
+    if (fs_hook) fs_hook(op, path, fd);
+}
+
+int fs_open(const char *path, int flags, int mode) {
+    announce(FS_OPEN, path, -1);
+    return open(path, flags, mode);
+}
+
+ssize_t fs_write(int fd, const void *buf, size_t n) {
+    announce(FS_WRITE, nullptr, fd);
+    const char *p = (const char *)buf;
+    size_t done = 0;
+    while (done < n) {
+        ssize_t k = write(fd, p + done, n - done);
+        if (k < 0 && errno == EINTR) continue;
+        if (k < 0) return -1;
+        if (k == 0) {
+            errno = EIO;
+            return -1;
+        }
+        done += (size_t)k;
+    }
+    return (ssize_t)n;
+}
+
+int fs_sync(int fd) {
+    announce(FS_FLUSH, nullptr, fd);
+    return fsync(fd);
+}
+
+int fs_close(int fd) {
+    announce(FS_CLOSE, nullptr, fd);
+    return close(fd);
+}
+
+int fs_rename(const char *from, const char *to) {
+    announce(FS_RENAME, from, -1);
+    return rename(from, to);
+}
+
+int fs_unlink(const char *path) {
+    announce(FS_UNLINK, path, -1);
+    return unlink(path);
+}
+
+int fs_sync_dir(const char *dir) {
+    int fd = fs_open(dir, O_RDONLY | O_DIRECTORY, 0);
+    if (fd < 0) return -1;
+    int r = fs_sync(fd);
+    if (fs_close(fd) != 0) r = -1;
+    return r;
+}
+
+FILE *fs_fopen(const char *path, const char *mode) {
+    announce(FS_OPEN, path, -1);
+    return fopen(path, mode);
+}
+
+int fs_fflush(FILE *f) {
+    announce(FS_WRITE, nullptr, fileno(f));
+    return fflush(f);
+}
+
+int fs_fclose(FILE *f) {
+    announce(FS_CLOSE, nullptr, fileno(f));
+    return fclose(f);
 }

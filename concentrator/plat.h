@@ -4,8 +4,10 @@
 // root and tests can watch and steer it.
 #pragma once
 
+#include <stdio.h>
 #include <stdint.h>
 #include <sys/time.h>
+#include <sys/types.h>
 #include <time.h>
 
 #ifndef BOX_ROOT
@@ -26,6 +28,8 @@
 #define DIR_SHARE BOX_PATH("//mnt/GIEGLAN")
 // Local copies of the OTCLAN result files.
 #define DIR_LOCAL_RES BOX_PATH("/home/KELDRAN/DATA/log/RES")
+// The journal of received results (journal.cpp); entry n is "<n in ten digits>.jnl".
+#define DIR_JOURNAL BOX_PATH("//home/KELDRAN/DATA/journal")
 
 // GPIO requests of the board driver and the two LED lines.
 #define GPIO_SET 0x420B
@@ -70,3 +74,31 @@ void pause_us(unsigned us);
 // Replaces the sleep (tests only, with a fake clock, which then moves on instead);
 // nullptr restores the real sleep.
 extern void (*pause_hook)(unsigned us);
+
+// File operations of the result road (the journal of received results, the outbox's
+// storing of result files and their local copies). Each goes through one of these, so
+// that a test can stop the box at any of them, as a kill or a power cut would.
+#define FS_OPEN 0   // a file or directory opened (or created)
+#define FS_WRITE 1  // bytes handed to the kernel
+#define FS_FLUSH 2  // fsync of a file or a directory
+#define FS_RENAME 3 // a rename (path: the name it had)
+#define FS_UNLINK 4 // a removal
+#define FS_CLOSE 5  // a descriptor closed
+// Called before each operation (tests only; nullptr on the box): the operation, the path
+// it names (nullptr for one on a descriptor) and the descriptor (-1 when none).
+extern void (*fs_hook)(int op, const char *path, int fd);
+
+int fs_open(const char *path, int flags, int mode);
+// Writes all n bytes (again after a short write or a signal); n, or -1 with errno set.
+ssize_t fs_write(int fd, const void *buf, size_t n);
+int fs_sync(int fd);
+int fs_close(int fd);
+int fs_rename(const char *from, const char *to);
+int fs_unlink(const char *path);
+// Flushes a directory's entries (creations, renames, removals in it) to the disk:
+// open, fsync, close. 0 when done.
+int fs_sync_dir(const char *dir);
+// The same for a stream: its bytes reach the kernel at fs_fflush and fs_fclose.
+FILE *fs_fopen(const char *path, const char *mode);
+int fs_fflush(FILE *f);
+int fs_fclose(FILE *f);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -53,8 +54,11 @@ struct BnetFile : ::testing::Test {
             snprintf(it.InfoHardwareConnect, sizeof it.InfoHardwareConnect, "%s", value);
         }
     }
+    // The file for the PC, which the PC takes (the next one of its name waits for that).
     std::string result(const std::string &name = "AB123CD") {
-        return read_file(import + "/" + name + ".dat");
+        const std::string f = read_file(import + "/" + name + ".dat");
+        unlink((import + "/" + name + ".dat").c_str());
+        return f;
     }
     std::string line_of(const std::string &text, const std::string &key) {
         for (auto &l : lines_of(text))

@@ -453,10 +453,11 @@ TEST_F(OtclanWriter, EachFileOfACallStartsWithItsOwnErrorVersionAndLastName) {
     std::string p = read("/mnt/GIEGLAN/RES/VEH1.P");
     EXPECT_EQ(err_of(p), 0) << "the error of .O is not that of .P";
     EXPECT_TRUE(has_line(p, "PEM11=6")) << p;
+    // the vehicle's files for the share go together, then those kept on the box
     EXPECT_EQ(read("/home/KELDRAN/DATA/log/log.txt"),
               stamp() + "Ecriture du fichier " + root("//mnt/GIEGLAN/RES/VEH1.G") + "\r\n" +
-                  stamp() + "ERREUR sur fichier " + root(LOCAL + "VEH1.O") + ".err\r\n" + stamp() +
-                  "Ecriture du fichier " + root("//mnt/GIEGLAN/RES/VEH1.P") + "\r\n");
+                  stamp() + "Ecriture du fichier " + root("//mnt/GIEGLAN/RES/VEH1.P") + "\r\n" +
+                  stamp() + "ERREUR sur fichier " + root(LOCAL + "VEH1.O") + ".err\r\n");
 
     // No order for the plate: error 1, and the names are empty.
     SetUp();

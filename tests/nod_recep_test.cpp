@@ -6,6 +6,7 @@
 // a link that is gone.
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <string>
@@ -19,6 +20,7 @@
 #include "file_param.h"
 #include "ipc.h"
 #include "synchro.h"
+#include "journal.h"
 #include "nod.h"
 #include "tim.h"
 
@@ -123,10 +125,12 @@ TEST_F(Reception, LongResultIsCutAtAWholeSegmentWithinTheBuffer) {
     EXPECT_EQ(data[voiture[5].idx + 1][0], 0) << "nothing spilt into the next buffer";
 }
 
-TEST_F(Reception, ResultWithoutPlaceIsAcknowledgedAndKeptNowhere) {
+TEST_F(Reception, ResultWithoutPlaceIsAcknowledgedKeptApartAndWrittenUnderItsKey) {
+    boxtest::set_network(0);
+    mkdir(boxtest::root("/mnt/GIEGLAN/RES").c_str(), 0755);
     vehicle(0, "K0");
     vehicle(2, "K2");
-    // no slot holds this key
+    // no slot holds this key (its order is gone from the share, or never was)
     sim.add_result("NOBODY    ", {{"0200", "ZZ999ZZ   "}, {"0500", " 99.9"}});
     ASSERT_TRUE(receive_result());
     for (int b = 0; b < NBDATA; b++)
@@ -140,14 +144,23 @@ TEST_F(Reception, ResultWithoutPlaceIsAcknowledgedAndKeptNowhere) {
     for (int b = 0; b < 10; b++)
         snprintf(data[b], SIZEDATA, "other%d", b);
     voiture[0].idx = 4;
-    sim.add_result("K2        ", {{"0200", "AB123CD   "}});
+    sim.add_result("K2        ", {{"0200", "AB123CD   "}, {"0500", " 22.2"}});
     ASSERT_TRUE(receive_result());
     for (int b = 0; b < 10; b++)
         EXPECT_EQ(std::string(data[b]), "other" + std::to_string(b));
     EXPECT_EQ(voiture[2].idx, ALL);
     EXPECT_EQ(voiture[0].idx, 4);
-    EXPECT_EQ(termine[2], 0);
-    EXPECT_EQ(termine[0], 0);
+    EXPECT_EQ(termine[2] + termine[0], 0);
+
+    // both were kept, and the next pass of the loop writes them, each under its key
+    EXPECT_EQ(journal_waiting, 1);
+    tim_program_ms(&TIME_1S, 60000);
+    PCaction(0);
+    EXPECT_NE(boxtest::read_file(boxtest::root("/mnt/GIEGLAN/RES/NOBODY.G")).find("\r\n0200=ZZ999ZZ   \r\n"),
+              std::string::npos);
+    EXPECT_NE(boxtest::read_file(boxtest::root("/mnt/GIEGLAN/RES/K2.G")).find("\r\n0200=AB123CD   \r\n"),
+              std::string::npos);
+    EXPECT_EQ(journal_next(0), 0u) << "nothing left in the journal";
 }
 
 TEST_F(Reception, SecondResultOfAVehicleReusesItsBuffer) {
@@ -171,43 +184,7 @@ TEST_F(Reception, SecondResultOfAVehicleReusesItsBuffer) {
 // time is a fake clock that the product's waits move on: a reception that falls silent
 // costs no real time.
 
-// The link backend: bytes handed out in order; once they are used up, each wait for a
-// byte passes (the fake clock moves on) with nothing, or the link reads as gone.
-struct MemoryLink {
-    static std::string in;
-    static size_t pos;
-    static bool gone_at_end;
-    static int receives;
-    static std::vector<std::string> sent;
-    static int begin(int sending) {
-        if (!sending) receives++;
-        return 0;
-    }
-    static int send(const char *buf, int n, char *purged) {
-        purged[0] = 0;
-        sent.emplace_back(buf, (size_t)n);
-        return LINK_SENT;
-    }
-    static int recv(char *c, long wait_us, int) {
-        if (pos < in.size()) {
-            *c = in[pos++];
-            return 1;
-        }
-        if (gone_at_end) return -1;
-        pause_us((unsigned)wait_us);
-        return 0;
-    }
-    static void failed(int) {}
-    static void end(int, int) {}
-    static void close() {}
-    static int usable() { return 1; }
-    static constexpr LinkBackend backend = {0, 0, nullptr, begin, send, recv, failed, end, close, usable};
-};
-std::string MemoryLink::in;
-size_t MemoryLink::pos;
-bool MemoryLink::gone_at_end;
-int MemoryLink::receives;
-std::vector<std::string> MemoryLink::sent;
+using linktest::MemoryLink;
 
 class FromMemory : public ::testing::Test {
   protected:
@@ -216,12 +193,7 @@ class FromMemory : public ::testing::Test {
         linktest::gieglan_station();
         giegtype = 2;
         COMOINPROG[0] = 1;
-        MemoryLink::in.clear();
-        MemoryLink::pos = 0;
-        MemoryLink::gone_at_end = false;
-        MemoryLink::receives = 0;
-        MemoryLink::sent.clear();
-        link_backend = &MemoryLink::backend;
+        MemoryLink::use();
         snprintf(voiture[4].cle, sizeof voiture[4].cle, "%-10s", "K4");
         snprintf(voiture[4].plaque, sizeof voiture[4].plaque, "PK4");
         // a result whose third frame never comes, read by the scan awaiting a reply
@@ -256,6 +228,16 @@ TEST_F(FromMemory, ReceptionThatStopsIsLoggedAndLeavesTheSlotWithoutResults) {
     EXPECT_EQ(lines[1].rfind("SEND:", 0), 0u) << lines[1];
     EXPECT_NE(lines[1].find(":  0 " + partial), std::string::npos) << lines[1];
     EXPECT_EQ(acks(), 3) << "two frames and the rescue";
+}
+
+TEST_F(FromMemory, ResultOfferedBeforeTheOrdersAreReadIsNeitherAcknowledgedNorKept) {
+    orders_known = 0; // the box has just started and not yet read the share
+    MemoryLink::in = linktest::frame("0122K4        \x17" "0200AB123CD   \x17" "0905");
+    EXPECT_EQ(scanequip(), 122);
+    EXPECT_EQ(acks(), 0) << "the equipment keeps it";
+    EXPECT_EQ(voiture[4].idx, ALL);
+    EXPECT_EQ(termine[4], 0);
+    EXPECT_EQ(journal_next(0), 0u);
 }
 
 TEST_F(FromMemory, SingleInstrumentResultKeepsNoKeyOfAnEarlierHubResult) {

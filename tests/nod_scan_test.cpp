@@ -11,6 +11,7 @@
 
 #include "boxtest.h"
 #include "linktest.h"
+#include "roadtest.h"
 #include "link.h"
 #include "equipsim.h"
 #include "file_param.h"
@@ -152,6 +153,34 @@ TEST_F(Scan, HubAskedByKeyWalksTheSlotsWithoutResults) {
         << "every 0188 is acknowledged";
 }
 
+
+TEST_F(Scan, ResultsStayWithTheEquipmentUntilTheBoxHasReadItsOrders) {
+    giegtype = 2;
+    orders_known = 0; // a box just started
+    boxtest::set_network(1);
+    sim.add_result("K0        ", {{"0200", "AB123CD   "}, {"0500", " 12.5"}});
+    auto reading = [] {
+        memset(&TIME_1S, 0, sizeof TIME_1S);
+        PCaction(0);
+    };
+    reading(); // the share is down: nothing is known
+    EXPECT_EQ(orders_known, 0);
+    boxtest::set_network(0);
+    for (int k = 0; k < 3; k++) {
+        memset(&ASKEQUIPONESEC, 0, sizeof ASKEQUIPONESEC);
+        scanequip();
+    }
+    EXPECT_TRUE(texts_of("0121").empty()) << "no result asked for";
+    EXPECT_EQ(sim.results_pending(), 1);
+
+    // the orders read: the vehicle is entered and its result taken
+    roadtest::put_order("K0", "AB123CD");
+    reading();
+    EXPECT_EQ(orders_known, 1);
+    EXPECT_STREQ(voiture[0].cle, "K0        ");
+    EXPECT_EQ(exchange(), 122);
+    EXPECT_EQ(termine[0], 1);
+}
 
 TEST_F(Scan, PeripheralsWithoutAnIdentificationRowAreNotAsked) {
     equipsim::Sim hub([] {

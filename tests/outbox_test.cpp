@@ -7,6 +7,7 @@
 
 #include <signal.h>
 #include <stdio.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -20,8 +21,11 @@
 #include "dat.h"
 #include "file_param.h"
 #include "fsm.h"
+#include "journal.h"
+#include "linktest.h"
 #include "nod.h"
 #include "outbox.h"
+#include "share.h"
 #include "tim.h"
 
 using boxtest::exists;
@@ -71,6 +75,32 @@ class Outbox : public ::testing::Test {
         return root(OUTBOX + name);
     }
     std::string log() { return read_file(root(LOG)); }
+    // The path of the newest entry waiting.
+    std::string newest() {
+        const Strings e = entries();
+        for (auto it = e.rbegin(); it != e.rend(); ++it)
+            if (it->size() > 4 && it->compare(it->size() - 4, 4, ".out") == 0)
+                return root(OUTBOX + "/" + *it);
+        return "";
+    }
+    // A GIEGLAN station's vehicle KEY3 (plate AB123CD) in slot 3 with its result in
+    // buffer 5, ordered as SI[0].
+    vehicule &finished_vehicle() {
+        snprintf(save_protocol, sizeof save_protocol, "GIEGLAN");
+        snprintf(SI[0].cle, sizeof SI[0].cle, "KEY3");
+        snprintf(SI[0].plaqueinfo, sizeof SI[0].plaqueinfo, "AB123CD");
+        Cpt_plaque = 1;
+        vehicule &v = voiture[3];
+        snprintf(v.cle, sizeof v.cle, "KEY3      ");
+        snprintf(v.plaque, sizeof v.plaque, "AB123CD");
+        v.idx = 5;
+        snprintf(data[5], SIZEDATA,
+                 "\x17"
+                 "0200AB123CD\x17"
+                 "050200.1");
+        termine[3] = 1;
+        return v;
+    }
     // Bytes that tell results apart, with control bytes and a NUL as a result may hold.
     static std::string bytes(int n) {
         std::string b = "[MESURES]\r\n0320=KELDRAN.G\r\n0501=" + std::to_string(n) + "\r\n";
@@ -160,11 +190,10 @@ TEST_F(Outbox, MissingOrBlockedDirectoryKeepsTheResultUntilItIsMended) {
     EXPECT_EQ(read_file(a), bytes(1));
     EXPECT_EQ(list_dir(root(RES)), Strings{"A.G"});
     EXPECT_TRUE(entries().empty());
-    EXPECT_EQ(logged(log(), a), (Strings{"ERREUR ecriture du fichier " + a,
-                                         "Nouvel essai du fichier " + a,
-                                         "ERREUR ecriture du fichier " + a,
-                                         "Nouvel essai du fichier " + a,
-                                         "Ecriture du fichier " + a}));
+    EXPECT_EQ(logged(log(), a),
+              (Strings{"ERREUR ecriture du fichier " + a, "Nouvel essai du fichier " + a,
+                       "ERREUR ecriture du fichier " + a, "Nouvel essai du fichier " + a,
+                       "Ecriture du fichier " + a}));
 }
 
 TEST_F(Outbox, CopyCutHalfWayOrLeftByAKillNeverShowsUnderTheRealName) {
@@ -214,11 +243,10 @@ TEST_F(Outbox, RestartDropsWhatWasHalfWrittenAndDeliversEverythingWhole) {
     EXPECT_EQ(list_dir(root(RES)), (Strings{"A.G", "B.G", "C.G", "OLD.G"}));
     EXPECT_EQ(read_file(root(RES + "/OLD.G")), bytes(4));
     EXPECT_EQ(read_file(root(RES + "/C.G")), bytes(3));
-    EXPECT_EQ(logged(log(), root(RES)),
-              (Strings{"Ecriture du fichier " + root(RES + "/A.G"),
-                       "Ecriture du fichier " + root(RES + "/B.G"),
-                       "Ecriture du fichier " + root(RES + "/OLD.G"),
-                       "Ecriture du fichier " + root(RES + "/C.G")}))
+    EXPECT_EQ(logged(log(), root(RES)), (Strings{"Ecriture du fichier " + root(RES + "/A.G"),
+                                                 "Ecriture du fichier " + root(RES + "/B.G"),
+                                                 "Ecriture du fichier " + root(RES + "/OLD.G"),
+                                                 "Ecriture du fichier " + root(RES + "/C.G")}))
         << "a new entry comes after every one kept";
 }
 
@@ -226,9 +254,10 @@ TEST_F(Outbox, TornDamagedOrStrayEntryIsSetAsideNeitherDeliveredNorDeleted) {
     boxtest::set_network(1);
     // a disk that kept the rename but not every byte, a byte changed since, an entry
     // that is no entry at all, and sound ones between them
-    const std::string torn = entry_name(outbox_seq), flipped = entry_name(outbox_seq + 1);
     store(root(RES + "/TORN.G"), bytes(1));
+    const std::string torn = newest();
     store(root(RES + "/FLIP.G"), bytes(2));
+    const std::string flipped = newest();
     store(root(RES + "/KEPT.G"), bytes(3));
     const std::string whole = read_file(torn);
     write_file(torn, whole.substr(0, whole.size() - 5));
@@ -297,9 +326,198 @@ TEST_F(Outbox, NewerIdentificationFileReplacesTheOneWaitingButResultsAllGo) {
     boxtest::set_network(0);
     outbox_deliver();
     EXPECT_EQ(read_file(root(ID + "/X.G")), "new");
-    EXPECT_EQ(read_file(root(RES + "/K.G")), "second");
-    EXPECT_EQ(logged(log(), root(RES + "/K.G")).size(), 2u) << "a result is never dropped";
+    EXPECT_EQ(read_file(root(RES + "/K.G")), "first");
+    boxtest::remove_file(root(RES + "/K.G")); // the PC takes it
+    outbox_deliver();
+    EXPECT_EQ(read_file(root(RES + "/K.G")), "second") << "a result is never dropped";
+    EXPECT_EQ(logged(log(), "Ecriture du fichier " + root(RES + "/K.G")).size(), 2u);
     EXPECT_EQ(logged(log(), root(ID + "/X.G")).size(), 1u);
+}
+
+// Two (or three) tests of one vehicle under one name, waiting through an outage: each
+// stays on the share until the PC has taken it, or a minute at most; another name is
+// not held back meanwhile.
+TEST_F(Outbox, ResultOfANameStillOnTheShareWaitsForThePcAMinuteAtMost) {
+    boxtest::FakeClock clock;
+    const std::string k = root(RES + "/K.G");
+    boxtest::set_network(1);
+    store(k, "first");
+    store(k, "second");
+    store(root(RES + "/L.G"), "other");
+    store(k, "third");
+    boxtest::set_network(0);
+    outbox_deliver();
+    EXPECT_EQ(read_file(k), "first");
+    EXPECT_EQ(read_file(root(RES + "/L.G")), "other");
+    EXPECT_EQ(entries().size(), 2u);
+    clock.advance_us(40 * 1000000LL);
+    outbox_deliver();
+    EXPECT_EQ(read_file(k), "first") << "the PC has not taken it yet";
+
+    // a minute and the PC has still not taken it: the next one goes over it, as designed,
+    // and the third waits behind it
+    clock.advance_us(21 * 1000000LL);
+    outbox_deliver();
+    EXPECT_EQ(read_file(k), "second");
+    EXPECT_EQ(entries().size(), 1u);
+    clock.advance_us(5 * 1000000LL);
+    boxtest::remove_file(k); // the PC takes it
+    outbox_deliver();
+    EXPECT_EQ(read_file(k), "third");
+    EXPECT_TRUE(entries().empty());
+    const std::string wait = "Attente de la reprise par le PC du fichier " + k;
+    EXPECT_EQ(logged(log(), k),
+              (Strings{"Ecriture du fichier " + k, wait, wait,
+                       "ERREUR fichier precedent non repris par le PC, remplace: " + k,
+                       "Ecriture du fichier " + k, "Ecriture du fichier " + k}));
+}
+
+// The settings changed while results waited (another station sub-directory, another
+// protocol): each goes to the place it was written for, none is set aside.
+TEST_F(Outbox, ResultGoesWhereItWasWrittenForWhateverTheSettingsSayNow) {
+    const std::string st = "/mnt/GIEGLAN/ST01", import = "/bnet/DataExchange/ImportResults";
+    for (const std::string &d : {st, st + "/RES", st + "/CI", std::string("/bnet"),
+                                 std::string("/bnet/DataExchange"), import})
+        mkdir(root(d).c_str(), 0755);
+    write_file(root(st + "/CI/C.CI"), "order");
+    boxtest::set_network(1);
+    snprintf(save_path_gieglan, sizeof save_path_gieglan, "ST01");
+    snprintf(save_path, sizeof save_path, "%s", root("/bnet").c_str());
+    store(root(st + "/RES/A.G"), "gieglan");
+    store(root(import + "/B.txt"), "bnet");
+    stage(root(st + "/RES/C.G"), "otclan", OUTBOX_OTCLAN, root(st + "/CI/C.CI"),
+          root(LOCAL + "/C.G"));
+    ASSERT_EQ(outbox_commit(), 1);
+    // started again with other settings
+    save_path_gieglan[0] = 0;
+    save_path[0] = 0;
+    outbox_init();
+    EXPECT_EQ(outbox_pending, 3);
+    boxtest::set_network(0);
+    outbox_deliver();
+    EXPECT_EQ(read_file(root(st + "/RES/A.G")), "gieglan");
+    EXPECT_EQ(read_file(root(import + "/B.txt")), "bnet");
+    EXPECT_EQ(read_file(root(st + "/RES/C.G")), "otclan");
+    EXPECT_TRUE(entries().empty()) << "none set aside";
+}
+
+// A delivery pass runs in a worker while the loop goes on storing: it leaves a block whose
+// commit it sees half way (an entry still under its temporary name) or whose journal
+// entry is still there (the hand-over may yet write its files again), and takes it whole
+// once it is handed over.
+TEST_F(Outbox, BlockSeenHalfCommittedOrNotYetHandedOverIsLeftForALaterPass) {
+    boxtest::set_network(1);
+    stage(root(RES + "/A.G"), "gas");
+    stage(root(RES + "/A.O"), "opacity");
+    ASSERT_EQ(outbox_commit(), 1);
+    const Strings both = entries();
+    ASSERT_EQ(both.size(), 2u);
+    const std::string first = root(OUTBOX + "/" + both[0]);
+    const unsigned block = (unsigned)std::stoul(both[0].substr(0, 10)) / OUTBOX_BLOCK;
+    boxtest::set_network(0);
+    ASSERT_EQ(rename(first.c_str(), (first.substr(0, first.size() - 4) + ".tmp").c_str()), 0);
+    outbox_deliver();
+    EXPECT_TRUE(list_dir(root(RES)).empty()) << "the commit renames the first entry last";
+    ASSERT_EQ(rename((first.substr(0, first.size() - 4) + ".tmp").c_str(), first.c_str()), 0);
+
+    char jnl[32];
+    snprintf(jnl, sizeof jnl, "/%010u.jnl", block);
+    const std::string journal = "/home/KELDRAN/DATA/journal";
+    mkdir(root(journal).c_str(), 0755);
+    write_file(root(journal + jnl), "");
+    outbox_deliver();
+    EXPECT_TRUE(list_dir(root(RES)).empty()) << "not yet handed over";
+    boxtest::remove_file(root(journal + jnl));
+    outbox_deliver();
+    EXPECT_EQ(list_dir(root(RES)), (Strings{"A.G", "A.O"}));
+    EXPECT_TRUE(entries().empty());
+}
+
+// The delivery in a worker process, as the box runs it, held by the share right after
+// its rename and killed there (as a share that never answers gets it killed). The PC then
+// takes the file and ends the vehicle (its order removed): the next pass neither
+// delivers it again nor keeps it as an orphan.
+pid_t loop_pid;
+int hold_worker;
+void held_after_the_rename(int op, const char *path, int) {
+    if (hold_worker && getpid() != loop_pid && op == FS_UNLINK && strstr(path, "/outbox/"))
+        pause(); // until killed
+}
+
+TEST_F(Outbox, DeliveryKilledBetweenItsRenameAndTheEntryRemovalDeliversNothingTwice) {
+    const std::string ci = root("/mnt/GIEGLAN/CI"), v = root(RES + "/V.G");
+    mkdir(ci.c_str(), 0755);
+    write_file(ci + "/V.CI", "order");
+    boxtest::set_network(1);
+    stage(v, "sealed V\r\n", OUTBOX_OTCLAN, ci + "/V.CI", root(LOCAL + "/V.G"));
+    ASSERT_EQ(outbox_commit(), 1);
+    const std::string entry = newest();
+    boxtest::set_network(0);
+    struct Worker { // the share's work in a worker, as the programs run it, then inline again
+        Worker() {
+            share_init();
+            share_step_ms = 200;
+            share_kill_ms = 200;
+            loop_pid = getpid();
+            hold_worker = 1;
+            fs_hook = held_after_the_rename;
+        }
+        ~Worker() {
+            fs_hook = nullptr;
+            share_inline = 1;
+            share_step_ms = SHARE_STEP_MS;
+            share_kill_ms = SHARE_KILL_MS;
+        }
+        static bool pass() {
+            outbox_deliver();
+            return boxtest::wait_until(
+                [] {
+                    share_poll();
+                    return !share_busy();
+                },
+                10000, 5);
+        }
+    } worker;
+    ASSERT_EQ(share_inline, 0);
+    ASSERT_TRUE(worker.pass());
+    EXPECT_EQ(read_file(v), "sealed V\r\n");
+    ASSERT_TRUE(exists(entry)) << "the worker was killed before it removed the entry";
+
+    boxtest::remove_file(v); // the PC takes the file and ends the vehicle
+    boxtest::remove_file(ci + "/V.CI");
+    hold_worker = 0;
+    ASSERT_TRUE(worker.pass());
+    EXPECT_FALSE(exists(v)) << "not delivered again";
+    EXPECT_EQ(list_dir(root(LOCAL)), Strings{"V.G"}) << "not kept as an orphan";
+    EXPECT_TRUE(entries().empty());
+    EXPECT_EQ(logged(log(), v), Strings{"Ecriture du fichier " + v});
+}
+
+// A stop left the OTCLAN local copy of a waiting result missing or cut short: start-up
+// makes it again from the entry, flushed.
+TEST_F(Outbox, OtclanLocalCopyLostInAStopIsMadeAgainAtStartUp) {
+    const std::string ci = root("/mnt/GIEGLAN/CI");
+    mkdir(ci.c_str(), 0755);
+    write_file(ci + "/V.CI", "order");
+    write_file(ci + "/W.CI", "order");
+    write_file(root("/home/KELDRAN/DATA/offline.state"), "");
+    stage(root(RES + "/V.G"), "sealed V\r\n", OUTBOX_OTCLAN, ci + "/V.CI", root(LOCAL + "/V.G"));
+    ASSERT_EQ(outbox_commit(), 1);
+    stage(root(RES + "/W.G"), "sealed W\r\nerr=49\r\n", OUTBOX_OTCLAN_ERR, ci + "/W.CI",
+          root(LOCAL + "/W.G"));
+    ASSERT_EQ(outbox_commit(), 1);
+    boxtest::remove_file(root(LOCAL + "/V.G"));
+    write_file(root(LOCAL + "/W.G"), "");
+    write_file(root(LOCAL + "/V.G.tmp"), "sealed"); // a copy the stop cut off
+    outbox_init();
+    EXPECT_EQ(read_file(root(LOCAL + "/V.G")), "sealed V\r\n");
+    EXPECT_EQ(read_file(root(LOCAL + "/W.G")), "sealed W\r\nerr=49\r\n");
+    boxtest::remove_file(root("/home/KELDRAN/DATA/offline.state"));
+    outbox_deliver();
+    EXPECT_EQ(read_file(root(RES + "/V.G")), "sealed V\r\n");
+    EXPECT_EQ(read_file(root(LOCAL + "/V.G")), "sealed V\r\n") << "the copy stays";
+    EXPECT_EQ(read_file(root(LOCAL + "/W.G.err")), "sealed W\r\nerr=49\r\n");
+    EXPECT_FALSE(exists(root(LOCAL + "/W.G")));
 }
 
 TEST_F(Outbox, OtclanErrorFileSealedOfflineBecomesTheErrCopyOnceBack) {
@@ -370,17 +588,8 @@ TEST_F(Outbox, CleanUpRemovesOnlyDeliveredCopiesOlderThanAWeek) {
 
 TEST_F(Outbox, FullBoxKeepsTheResultInItsSlotAndTriesAgainAtTheNextPass) {
     boxtest::FakeClock clock;
-    snprintf(save_protocol, sizeof save_protocol, "GIEGLAN");
     giegtype = 1; // a single instrument: the result is handed over by its slot's key
-    snprintf(SI[0].cle, sizeof SI[0].cle, "KEY3");
-    snprintf(SI[0].plaqueinfo, sizeof SI[0].plaqueinfo, "AB123CD");
-    Cpt_plaque = 1;
-    vehicule &v = voiture[3];
-    snprintf(v.cle, sizeof v.cle, "KEY3      ");
-    snprintf(v.plaque, sizeof v.plaque, "AB123CD");
-    v.idx = 5;
-    snprintf(data[5], SIZEDATA, "\x17" "0200AB123CD\x17" "050200.1");
-    termine[3] = 1;
+    vehicule &v = finished_vehicle();
     auto pass = [&] {
         tim_program_ms(&TIME_1S, 60000); // no order reading in these passes
         PCaction(0);
@@ -397,7 +606,10 @@ TEST_F(Outbox, FullBoxKeepsTheResultInItsSlotAndTriesAgainAtTheNextPass) {
     EXPECT_EQ(outbox_refused, 1u);
     EXPECT_STREQ(v.cle, "KEY3      ");
     EXPECT_EQ(termine[3], 1);
-    EXPECT_STREQ(data[5], "\x17" "0200AB123CD\x17" "050200.1") << "the result stays";
+    EXPECT_STREQ(data[5], "\x17"
+                          "0200AB123CD\x17"
+                          "050200.1")
+        << "the result stays";
 
     pass();
     EXPECT_EQ(outbox_refused, 1u) << "not before the retry is due";
@@ -416,9 +628,63 @@ TEST_F(Outbox, FullBoxKeepsTheResultInItsSlotAndTriesAgainAtTheNextPass) {
     EXPECT_EQ(data[5][0], 0);
     EXPECT_EQ(termine[3], 0);
     const std::string k3 = root("/" + RES + "/KEY3.G"); // the writer's path
-    EXPECT_EQ(logged(log(), k3), (Strings{"ERREUR stockage du fichier " + k3,
-                                          "Nouvel essai de stockage du fichier " + k3,
-                                          "ERREUR stockage du fichier " + k3,
-                                          "Nouvel essai de stockage du fichier " + k3,
-                                          "Ecriture du fichier " + k3}));
+    EXPECT_EQ(
+        logged(log(), k3),
+        (Strings{"ERREUR stockage du fichier " + k3, "Nouvel essai de stockage du fichier " + k3,
+                 "ERREUR stockage du fichier " + k3, "Nouvel essai de stockage du fichier " + k3,
+                 "Ecriture du fichier " + k3}));
+}
+
+// A real small file system over the outbox, filled up then freed; the hub's result frames
+// of another vehicle come meanwhile.
+class SmallDisk : public Outbox {
+  protected:
+    bool mounted = false;
+    void TearDown() override {
+        if (mounted) umount2(root(OUTBOX).c_str(), MNT_DETACH);
+    }
+};
+
+TEST_F(SmallDisk, RefusedResultIsStoredAgainForItsOwnSlotWhateverFrameCameSince) {
+    boxtest::FakeClock clock;
+    ASSERT_EQ(mount("tmpfs", root(OUTBOX).c_str(), "tmpfs", 0, "size=256k"), 0)
+        << "the test runs as root";
+    mounted = true;
+    giegtype = 2;
+    vehicule &v = finished_vehicle();
+    snprintf(cle_get_data, sizeof cle_get_data, "KEY3      ");
+    journal_of[3] = journal_write(3, data[5]); // as the reception kept it
+    ASSERT_NE(journal_of[3], 0u);
+    // the outbox's disk is full to the last byte
+    const std::string filler = root(OUTBOX + "/filler");
+    FILE *f = fopen(filler.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    static char block[4096];
+    while (fwrite(block, 1, sizeof block, f) == sizeof block && fflush(f) == 0) {
+    }
+    fclose(f);
+    auto pass = [&] {
+        tim_program_ms(&TIME_1S, 60000); // no order reading in these passes
+        PCaction(0);
+    };
+    pass();
+    EXPECT_EQ(outbox_refused, 1u);
+    EXPECT_EQ(termine[3], 1) << "the slot keeps its result";
+
+    // meanwhile another vehicle's result frame came in
+    snprintf(enveloppe, sizeof enveloppe, "%s",
+             linktest::frame("0122KEY9      \x17"
+                             "0200ZZ999ZZ")
+                 .c_str());
+    boxtest::remove_file(filler);
+    clock.advance_us((OUTBOX_RETRY_MS + 100) * 1000LL);
+    pass();
+    EXPECT_EQ(outbox_refused, 1u);
+    const std::string k3 = root("/" + RES + "/KEY3.G"); // the writer's path
+    EXPECT_NE(read_file(k3).find("\r\n0502=00.1\r\n"), std::string::npos);
+    EXPECT_STREQ(v.cle, "") << "emptied once stored";
+    EXPECT_EQ(journal_next(0), 0u) << "and its journal entry removed";
+    EXPECT_EQ(logged(log(), k3),
+              (Strings{"ERREUR stockage du fichier " + k3,
+                       "Nouvel essai de stockage du fichier " + k3, "Ecriture du fichier " + k3}));
 }

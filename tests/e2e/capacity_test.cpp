@@ -1,8 +1,9 @@
 // The vehicle table under load, with the real concentrator and the simulated hub over
 // TCP on 127.0.0.1: twenty vehicles in flight fill it, a twenty-first order waits without
 // disturbing them and goes through once a result frees a slot; a vehicle whose order is
-// removed is withdrawn and never reported, even when the hub offers its result later.
+// removed is withdrawn, and a result the hub offers for it later is written under its key.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <string>
@@ -38,6 +39,7 @@ int count_of(const std::string &text, const std::string &what) {
 TEST(Capacity, FullTableHoldsTheTwentyFirstOrderUntilASlotFrees) {
     equipsim::Sim sim(hub("G"));
     prepare("GIEGLAN", "KELDRAN", sim.listen_tcp(0));
+    mkdir(boxtest::root("/mnt/GIEGLAN/CG").c_str(), 0755); // orders known: results asked for
     boxtest::Proc box = start_box("capacity");
     ASSERT_TRUE(sim.wait_code("0121", 30000)) << box.output();
 
@@ -71,7 +73,7 @@ TEST(Capacity, FullTableHoldsTheTwentyFirstOrderUntilASlotFrees) {
     EXPECT_EQ(sim.vehicles()[key10(key_of(21))][0].text, key10(plate_of(21)));
 
     // an order removed: its vehicle is withdrawn, and a result the hub offers for it
-    // afterwards is taken from the hub but reported nowhere
+    // afterwards is taken from the hub and written under its key, never thrown away
     remove_order(key_of(2));
     ASSERT_TRUE(wait_until([&] { return withdrawn(sim, key_of(2)); }, 20000)) << box.output();
     sim.add_result(key10(key_of(2)), gas_result(plate_of(2), 2));
@@ -82,9 +84,11 @@ TEST(Capacity, FullTableHoldsTheTwentyFirstOrderUntilASlotFrees) {
                            10000))
         << box.output();
     EXPECT_EQ(gas_file(key_of(3)).find("0501=002"), std::string::npos);
-    EXPECT_TRUE(result_files(key_of(2)).empty());
+    ASSERT_TRUE(wait_until([&] { return gas_file(key_of(2)).find("0501=002\r\n") != std::string::npos; },
+                           10000))
+        << box.output();
     std::vector<std::string> files = boxtest::list_dir(boxtest::root("/mnt/GIEGLAN/RES"));
-    EXPECT_EQ(files, (std::vector<std::string>{"V01.G", "V03.G"}));
+    EXPECT_EQ(files, (std::vector<std::string>{"V01.G", "V02.G", "V03.G"}));
 
     // over the whole run only the two vehicles whose orders went were withdrawn (the
     // first one possibly entered again for the moment its finished order stayed)

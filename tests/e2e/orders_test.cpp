@@ -52,16 +52,30 @@ equipsim::Options hub_of(const std::string &brand) {
 TEST(Orders, GieglanOrdersReachTheHubAndVanishedOnesAreWithdrawn) {
     equipsim::Sim sim(equipsim::Options{});
     prepare("GIEGLAN", "KELDRAN", sim.listen_tcp(0));
+    // a plain file where the order directory should be: no reading of the orders succeeds
+    const std::string cg = root("/mnt/GIEGLAN/CG");
+    boxtest::write_file(cg, "");
     boxtest::Proc box = roadtest::start_box("orders_gieglan");
-    ASSERT_TRUE(sim.wait_code("0121", 30000)) << box.output();
+    // the hub identified (a section per instrument in the information file), then for
+    // longer than a poll's period no result asked for: the box has read no orders yet
+    ASSERT_TRUE(boxtest::wait_until(
+        [&] {
+            return boxtest::read_file(root(DATA + "/log/periph1info.txt")).find("Periph3:") !=
+                   std::string::npos;
+        },
+        30000))
+        << box.output();
+    EXPECT_FALSE(boxtest::wait_until([&] { return sim.count_code("0121") > 0; }, 6000))
+        << "no result asked for before the orders are read";
     EXPECT_FALSE(boxtest::exists(root(DATA + "/GREEN_LED_ON")));
 
-    // the order directory appears: green LED lit and its marker made
-    const std::string cg = root("/mnt/GIEGLAN/CG");
+    // the order directory appears: green LED lit and its marker made, and results asked for
+    unlink(cg.c_str());
     mkdir(cg.c_str(), 0755);
     ASSERT_TRUE(boxtest::wait_until([&] { return boxtest::exists(root(DATA + "/GREEN_LED_ON")); },
                                     12000));
     EXPECT_NE(gpio().find("0x420C 80"), std::string::npos) << gpio();
+    ASSERT_TRUE(sim.wait_code("0121", 12000)) << box.output();
 
     // an order: the kept lines go out padded or cut to their sizes, over two frames
     boxtest::write_file(cg + "/K0001.CG", "[VEHICULE]\r\n0200=AB123CD\r\n0201=NOTKEPT\r\n"

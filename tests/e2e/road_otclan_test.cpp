@@ -4,7 +4,8 @@
 // own), delivered to the share or kept locally as ".err"; the offline marker keeps the
 // file on the box, across a restart, until the box is online again; an order withdrawn by
 // the PC leaves its result on the box only, and an order file named with shell characters
-// is refused and runs nothing.
+// is refused and runs nothing. A box killed right after it acknowledged a result, before
+// it could seal it, writes and delivers it once started again.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -214,7 +215,40 @@ TEST(RoadOtclan, SealedResultsDeliveredKeptLocalOrDroppedAndNoShellCommand) {
     const std::string delivered = "Ecriture du fichier " + root("//mnt/GIEGLAN/RES/OFF.G") + "\r\n";
     EXPECT_NE(logtext.find(delivered), std::string::npos) << logtext;
     EXPECT_EQ(logtext.find(delivered), logtext.rfind(delivered)) << "delivered once";
+
+    // A new test of the vehicle whose order stays (the PC has taken the first test's
+    // file, so the new one does not wait for it): the box is killed as soon as the
+    // equipment has the acknowledgement of the result's last frame, while it waits to
+    // refresh the identification before sealing. The result is in the journal only; the
+    // box started again writes and delivers it once, and the equipment is not asked for
+    // it again.
+    auto deliveries = [&](const std::string &name) {
+        const std::string line = "Ecriture du fichier " + root("//mnt/GIEGLAN/RES/" + name) + "\r\n";
+        const std::string text = boxtest::read_file(log);
+        int n = 0;
+        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+            n++;
+        return n;
+    };
+    const int before = deliveries("AB123CD.G");
+    unlink((res + "/AB123CD.G").c_str());
+    std::vector<Record> retest = result("AB123CD", false);
+    retest[2].text = "00.3";
+    sim.add_result(pad("AB123CD", 10), retest);
+    ASSERT_TRUE(boxtest::wait_until([&] { return sim.results_pending() == 0; }, 30000, 2));
     again.stop();
+    EXPECT_FALSE(boxtest::list_dir(root(DATA + "/journal")).empty()) << "killed in time";
+    EXPECT_FALSE(boxtest::exists(res + "/AB123CD.G")) << "not yet written";
+    boxtest::Proc third = roadtest::start_box("road_otclan_third");
+    ASSERT_TRUE(boxtest::wait_until(
+        [&] { return boxtest::read_file(res + "/AB123CD.G").find("\r\nPEM03=0.3\r\n") != std::string::npos; },
+        20000))
+        << third.output();
+    expect_sealed(boxtest::read_file(res + "/AB123CD.G"), value_of(gas, "7012"));
+    EXPECT_EQ(boxtest::read_file(local + "/AB123CD.G"), boxtest::read_file(res + "/AB123CD.G"));
+    EXPECT_EQ(deliveries("AB123CD.G"), before + 1) << "delivered once";
+    EXPECT_EQ(sim.results_pending(), 0);
+    third.stop();
 
     EXPECT_EQ(boxtest::list_dir(res), (std::vector<std::string>{"AB123CD.G", "OFF.G"}));
     // nothing ran the name: no file x anywhere the box or a shell could have made it

@@ -22,6 +22,7 @@
 #include "dat.h"
 #include "file_param.h"
 #include "heartbeat.h"
+#include "journal.h"
 #include "link.h"
 #include "nod.h"
 #include "outbox.h"
@@ -293,6 +294,11 @@ void reset_state() {
     link_backend = nullptr; // chosen again from the link kind the test sets
     outbox_holding = 0;
     outbox_refused = 0;
+    outbox_journal = 0;
+    outbox_seq = 0; // numbers start again; outbox_init keeps them above those in use
+    memset(journal_of, 0, sizeof journal_of);
+    journal_waiting = 0;
+    orders_known = 1; // a box that has read its orders; tests of the start clear it
     orders_read_ok = 1;
 }
 

@@ -12,6 +12,7 @@
 #include "ipc.h"
 #include "link.h"
 #include "nod.h"
+#include "plat.h"
 
 namespace linktest {
 
@@ -74,6 +75,53 @@ void gieglan_station() {
     snprintf(save_client, sizeof save_client, "KELDRAN");
     snprintf(save_type_com, sizeof save_type_com, "LAN");
     snprintf(equipIp, sizeof equipIp, "127.0.0.1");
+}
+
+std::string MemoryLink::in;
+size_t MemoryLink::pos;
+bool MemoryLink::gone_at_end;
+int MemoryLink::receives;
+std::vector<std::string> MemoryLink::sent;
+int *MemoryLink::acks;
+
+namespace {
+int memory_begin(int sending) {
+    if (!sending) MemoryLink::receives++;
+    return 0;
+}
+int memory_send(const char *buf, int n, char *purged) {
+    purged[0] = 0;
+    MemoryLink::sent.emplace_back(buf, (size_t)n);
+    if (MemoryLink::acks && MemoryLink::sent.back() == frame("0900")) (*MemoryLink::acks)++;
+    return LINK_SENT;
+}
+int memory_recv(char *c, long wait_us, int) {
+    if (MemoryLink::pos < MemoryLink::in.size()) {
+        *c = MemoryLink::in[MemoryLink::pos++];
+        return 1;
+    }
+    if (MemoryLink::gone_at_end) return -1;
+    pause_us((unsigned)wait_us);
+    return 0;
+}
+void memory_failed(int) {}
+void memory_end(int, int) {}
+void memory_close() {}
+int memory_usable() { return 1; }
+} // namespace
+
+const LinkBackend MemoryLink::backend = {0,           0,           nullptr,       memory_begin,
+                                         memory_send, memory_recv, memory_failed, memory_end,
+                                         memory_close, memory_usable};
+
+void MemoryLink::use() {
+    in.clear();
+    pos = 0;
+    gone_at_end = false;
+    receives = 0;
+    sent.clear();
+    acks = nullptr;
+    link_backend = &backend;
 }
 
 } // namespace linktest

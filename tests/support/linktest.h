@@ -3,6 +3,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "link.h"
 
 namespace linktest {
 
@@ -21,5 +24,21 @@ void use_tcp(int port);
 // The concentrator on a serial link kind ("RS232", "USB") at device `dev`, opened as
 // start-up opens it (raw, at save_speed). false when the device does not open.
 bool use_serial(const char *kind, const std::string &dev, const char *speed = "9600");
+
+// A link backend of the test's own: the equipment's bytes come from memory, handed out in
+// order; once they are used up each wait for a byte passes (with a fake clock of the
+// product, the clock moves on) with nothing, or the link reads as gone. What the box sends
+// is kept, one string per send; each acknowledgement "0900" also counts in *acks when set.
+struct MemoryLink {
+    static std::string in;
+    static size_t pos;
+    static bool gone_at_end;
+    static int receives;
+    static std::vector<std::string> sent;
+    static int *acks;
+    static const LinkBackend backend;
+    // Nothing to hand out, nothing sent, nothing counted; link_backend points here.
+    static void use();
+};
 
 } // namespace linktest
