@@ -25,10 +25,8 @@ n="${1:-10}" hold="${2:-40}"
 for p in smbd smbnetfs strace; do
   command -v "$p" >/dev/null || { echo "$p missing: bash scripts/setup.sh" >&2; exit 2; }
 done
-cmake --preset dev >/dev/null
-cmake --build --preset dev --target concentrator equipsim_cli >/dev/null
-build="$PWD/build/dev" root="$PWD/build/dev/root"
-data="$root/home/KELDRAN/DATA" share="$root/mnt/GIEGLAN"
+. bench/lib.sh
+bench_build
 work="$build/bench-share"
 pc="$work/pc" mnt="$work/mnt"
 smb_pid="" fuse_pid="" sim_pid="" box_pid="" trace_pid="" live_pid=""
@@ -128,14 +126,7 @@ start() {
   rm -f "$pc"/CG/* "$pc"/RES/* "$pc"/ID/*
   "$build/tools/equipsim" --tcp 0 --hub --periph G --auto-results >"$work/sim.txt" 2>&1 &
   sim_pid=$!
-  local sp=""
-  for _ in $(seq 50); do
-    sp=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim.txt" | head -1)
-    [ -n "$sp" ] && break
-    sleep 0.1
-  done
-  printf '#001#GIEGLAN\r\n#003#\r\n#005#KELDRAN\r\n#020#1234\r\n#100#LAN\r\n#101#127.0.0.1\r\n#102#%s\r\n' \
-    "$sp" >"$data/PARAM_VARN.txt"
+  bench_param "$(bench_sim_port "$work/sim.txt")"
   for i in $(seq 1 "$n"); do
     printf '[VEHICULE]\r\n0200=AB%03dCD\r\n0204=ES\r\n[CRC]\r\n0200=0\r\n' "$i" >"$pc/.order"
     mv "$pc/.order" "$pc/CG/$(printf 'V%04d' "$i").CG"
