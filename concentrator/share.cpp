@@ -20,6 +20,10 @@
 // (the liveness file and the LEDs are the loop's), and ends with _exit, its own console
 // output flushed, so that nothing of the loop's process is torn down twice.
 //
+// A worker never outlives the loop's process: when the box is stopped or killed while the
+// share holds a job, the worker is killed with it, rather than finishing a delivery later
+// beside the next box's own.
+//
 // Inline mode (the default until share_init): a job runs in the calling process and
 // ends at once; unit tests and fuzz targets use it, the programs never do.
 #include "share.h"
@@ -32,6 +36,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -142,6 +147,7 @@ int share_start(const ShareJob *j) {
     fflush(stderr);
     shared->finished = 0;
     shared->step_ms = mono_ms();
+    const pid_t loop = getpid();
     pid_t pid = fork();
     if (pid < 0) {
         // no worker to be had: the work is done in the loop rather than not at all
@@ -150,6 +156,8 @@ int share_start(const ShareJob *j) {
         return 1;
     }
     if (pid == 0) {
+        // the loop's process may have ended before the worker asked for the signal
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != loop) _exit(1);
         in_worker = 1;
         heartbeat_off = 1;
         close_inherited();

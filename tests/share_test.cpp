@@ -2,12 +2,16 @@
 // comes back whole; a worker never keeps the link's descriptors, never services the
 // heartbeat and never writes the loop's console output twice; a job held by the share
 // past its deadline is given up without being waited for, holds off every other job
-// until it ends, and is killed when held too long.
+// until it ends, and is killed when held too long; a worker never outlives the loop's
+// process.
 #include <gtest/gtest.h>
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -47,6 +51,7 @@ void quick_run() {
 // Held until the test opens the FIFO's other end.
 void held_run() {
     share_step();
+    boxtest::write_file(root("/worker.pid"), std::to_string(getpid()));
     int fd = open(fifo.c_str(), O_RDONLY);
     if (fd >= 0) close(fd);
     result.value = 7;
@@ -151,6 +156,39 @@ TEST_F(ShareWorker, JobHeldPastItsDeadlineIsGivenUpAndHoldsOffTheNextUntilItEnds
     EXPECT_EQ(ends[5], SHARE_LOST);
     EXPECT_EQ(share_start(&quick), 1) << "free again";
     ASSERT_TRUE(poll_until([] { return ends.size() == 7; }, 3000));
+}
+
+TEST_F(ShareWorker, WorkerHeldByTheShareEndsWithTheLoopsProcess) {
+    // The test process stands in for init: the worker, orphaned, becomes its child.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    const pid_t box = fork();
+    ASSERT_GE(box, 0);
+    if (box == 0) {
+        const ShareJob held = job(held_run);
+        share_start(&held);
+        pause(); // killed while its worker is held
+        _exit(0);
+    }
+    std::string pid;
+    ASSERT_TRUE(boxtest::wait_until(
+        [&] {
+            pid = boxtest::read_file(root("/worker.pid"));
+            return !pid.empty();
+        },
+        3000, 5));
+    kill(box, SIGKILL);
+    waitpid(box, nullptr, 0);
+    int status = 0;
+    const pid_t worker = std::stoi(pid);
+    const bool ended = boxtest::wait_until(
+        [&] { return waitpid(worker, &status, WNOHANG) == worker; }, 3000, 5);
+    if (!ended) {
+        kill(worker, SIGKILL);
+        waitpid(worker, nullptr, 0);
+    }
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+    ASSERT_TRUE(ended) << "the worker outlived the box";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 }
 
 } // namespace
