@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# Faults together, on the road of every result: the dev-build concentrator against the
+# simulated hub (GIEGLAN station, LAN link on loopback, a gas analyser making one result
+# for each vehicle, 2 s after it is sent), a PC that drops orders at random moments and
+# takes every result file it sees (then ends the vehicle: removes its order), and, at
+# random moments, all at once:
+#   - the box killed (SIGKILL) and started again 0 to 2 s later; every other kill lands
+#     right after the box acknowledged the last frame of a result;
+#   - the share away for 2 to 8 s (the network check says no);
+#   - the share's result directory gone for 2 to 8 s (a plain file in its place);
+#   - the equipment dropping its connection every 37 s, answering with bad checksums,
+#     sending line noise and a result frame cut in the middle.
+# Then the faults stop and the box has up to four minutes to finish. Figures only: vehicles
+# ordered, results the box acknowledged, kills, files the PC took; lost (a result the box
+# acknowledged that never reached the PC), delivered twice, misfiled (a file whose plate
+# is not its order's), and what still waits in the box's journal and outbox.
+#
+#   bash bench/faults.sh [vehicles] [seconds] [seed]
+#
+# Vehicles default to 20, the faulty time to 180 s, the seed (of bash's RANDOM) to the
+# time; the seed is printed, a run is reproduced with it (as far as timing allows).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+n="${1:-20}" span="${2:-180}" seed="${3:-$(date +%s)}"
+RANDOM=$seed
+. bench/lib.sh
+bench_build
+bench_work
+bench_sandbox
+pc="$work/pc"
+mkdir -p "$pc"
+box_pid="" kills=0 ack_kills=0 box_runs=0
+
+"$build/tools/equipsim" --tcp 0 --hub --periph G --auto-results --result-delay 2000 \
+  --drop-every 37 --bad-checksum 3@25 --garbage 300@55 --cut-result 2@80 \
+  > "$work/sim.txt" 2>&1 &
+pids+=($!)
+bench_param "$(bench_sim_port "$work/sim.txt")"
+
+box_start() {
+  box_runs=$((box_runs + 1))
+  "$build/concentrator" > "$work/box.$box_runs.txt" 2>&1 &
+  box_pid=$!
+  pids+=($box_pid)
+}
+box_kill() {
+  kill -KILL "$box_pid" 2>/dev/null || true
+  wait "$box_pid" 2>/dev/null || true
+  kills=$((kills + 1))
+}
+
+# Each acknowledgement of a result's last frame, a line as it happens.
+tail -n +1 -F "$work/sim.txt" 2>/dev/null | awk '
+  /sim --> box +<STX>0122/ { last = /<ETB>0905<ETX>/; next }
+  /box --> sim +<STX>0900/ { if (last) { print; fflush() } last = 0; next }
+  /box --> sim/ { last = 0 }' > "$work/acks.txt" &
+pids+=($!)
+acks() { wc -l < "$work/acks.txt"; }
+
+# The PC: takes each result file it sees into pc/ (a second one of a name is kept as
+# such) and removes its order.
+(
+  while :; do
+    for f in "$share"/RES/V*.G; do
+      [ -f "$f" ] || continue
+      b=$(basename "$f")
+      t="$pc/$b"
+      while [ -e "$t" ]; do t="$t.again"; done
+      mv "$f" "$t" 2>/dev/null && rm -f "$share/CG/${b%.G}.CG"
+    done
+    sleep 0.3
+  done
+) &
+pids+=($!)
+
+order() {
+  printf '[VEHICULE]\r\n0200=AB%03dCD\r\n0204=ES\r\n[CRC]\r\n0200=0\r\n' "$1" > "$work/order"
+  mv "$work/order" "$share/CG/$(printf 'V%04d' "$1").CG"
+}
+
+box_start
+start=$(date +%s)
+ordered=0 next_order=$start next_kill=$((start + 5 + RANDOM % 15)) kill_armed=0 armed_at=0
+share_back=0 res_back=0 next_share=$((start + 20 + RANDOM % 20))
+next_res=$((start + 30 + RANDOM % 30))
+while [ $(($(date +%s) - start)) -lt "$span" ]; do
+  now=$(date +%s)
+  if [ "$ordered" -lt "$n" ] && [ "$now" -ge "$next_order" ]; then
+    ordered=$((ordered + 1))
+    order "$ordered"
+    next_order=$((now + RANDOM % (2 * span / n + 1)))
+  fi
+  if [ "$now" -ge "$next_kill" ] && [ "$kill_armed" = 0 ]; then
+    if [ $((kills % 2)) = 1 ]; then
+      kill_armed=1 armed_at=$(acks)
+    else
+      box_kill
+      sleep "0.$((RANDOM % 10))$((RANDOM % 10))"
+      box_start
+      next_kill=$((now + 5 + RANDOM % 15))
+    fi
+  fi
+  if [ "$kill_armed" = 1 ] && [ "$(acks)" -gt "$armed_at" ]; then
+    box_kill
+    ack_kills=$((ack_kills + 1))
+    kill_armed=0
+    sleep "$((RANDOM % 2)).$((RANDOM % 10))"
+    box_start
+    next_kill=$((now + 5 + RANDOM % 15))
+  fi
+  if [ "$now" -ge "$next_share" ] && [ "$share_back" = 0 ]; then
+    network 1
+    share_back=$((now + 2 + RANDOM % 7))
+  elif [ "$share_back" != 0 ] && [ "$now" -ge "$share_back" ]; then
+    network 0
+    share_back=0 next_share=$((now + 15 + RANDOM % 25))
+  fi
+  if [ "$now" -ge "$next_res" ] && [ "$res_back" = 0 ]; then
+    mv "$share/RES" "$work/RES.away" && : > "$share/RES"
+    res_back=$((now + 2 + RANDOM % 7))
+  elif [ "$res_back" != 0 ] && [ "$now" -ge "$res_back" ]; then
+    rm -f "$share/RES" && mv "$work/RES.away" "$share/RES"
+    res_back=0 next_res=$((now + 20 + RANDOM % 30))
+  fi
+  sleep 0.02
+done
+
+# The faults end: the share back, the box running, the last orders in.
+[ "$res_back" != 0 ] && rm -f "$share/RES" && mv "$work/RES.away" "$share/RES"
+network 0
+while [ "$ordered" -lt "$n" ]; do ordered=$((ordered + 1)) && order "$ordered"; done
+if ! kill -0 "$box_pid" 2>/dev/null; then box_start; fi
+deadline=$(($(date +%s) + 240))
+while [ "$(ls "$pc" | grep -c '^V.*\.G$')" -lt "$n" ] && [ "$(date +%s)" -lt "$deadline" ]; do
+  sleep 0.5
+done
+sleep 3
+kill "$box_pid" 2>/dev/null || true
+wait "$box_pid" 2>/dev/null || true
+
+acked=$(awk '/sim --> box +<STX>0122V/ && /<ETB>0905<ETX>/ { k = substr($5, 10, 5) }
+             /box --> sim +<STX>0900/ && k != "" { print k; k = "" }
+             /box --> sim/ && !/0900/ { k = "" }' "$work/sim.txt" | sort -u)
+lost=0 twice=0 misfiled=0
+for k in $acked; do
+  [ -f "$pc/$k.G" ] || { lost=$((lost + 1)); echo "  lost: $k"; }
+done
+for f in "$pc"/V*.G.again*; do [ -f "$f" ] && twice=$((twice + 1)) && echo "  twice: $(basename "$f")"; done
+for f in "$pc"/V*.G*; do
+  [ -f "$f" ] || continue
+  k=$(basename "$f"); k=${k%%.*}
+  plate=$(printf 'AB%03dCD' "$((10#${k#V}))")
+  grep -q "^0200=$plate *"$'\r'"\$" "$f" || { misfiled=$((misfiled + 1)); echo "  misfiled: $(basename "$f")"; }
+done
+# (a journal entry kept aside as "<n>.old" for 10 minutes after a start is no result waiting)
+journal=$(ls "$data/journal" 2>/dev/null | grep -vc '\.old$' || true)
+outbox=$(ls "$data/outbox" 2>/dev/null | grep -c . || true)
+echo "faults together for ${span} s, then up to 4 min to finish (seed $seed)"
+echo "  vehicles ordered:            $n"
+echo "  results the box acknowledged: $(echo "$acked" | grep -c . || true)"
+echo "  box killed:                  $kills ($ack_kills right after acknowledging a result)"
+echo "  equipment connections:       $(grep -c 'connection accepted' "$work/sim.txt" || true)"
+echo "  files the PC took:           $(ls "$pc" | grep -c . || true) (vehicles without a result yet: $((n - $(ls "$pc" | grep -c '^V[0-9]*\.G$' || true))), the equipment's pace)"
+echo "  lost: $lost  delivered twice: $twice  misfiled: $misfiled"
+echo "  left on the box: journal $journal file(s), outbox $outbox file(s)"
+echo "reproduce: bash bench/faults.sh $n $span $seed"
