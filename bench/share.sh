@@ -22,105 +22,31 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 n="${1:-10}" hold="${2:-40}"
-for p in smbd smbnetfs strace; do
-  command -v "$p" >/dev/null || { echo "$p missing: bash scripts/setup.sh" >&2; exit 2; }
-done
 . bench/lib.sh
+. bench/smb.sh
+smb_need strace
 bench_build
 work="$build/bench-share"
-pc="$work/pc" mnt="$work/mnt"
-smb_pid="" fuse_pid="" sim_pid="" box_pid="" trace_pid="" live_pid=""
+smb="$work/smb" pc="$work/pc" mnt="$work/mnt"
+sim_pid="" box_pid="" trace_pid="" live_pid=""
 
-server_stop() {
-  if [ -n "$smb_pid" ]; then
-    kill -CONT -- "-$smb_pid" 2>/dev/null || true
-    kill -KILL -- "-$smb_pid" 2>/dev/null || true
-    wait "$smb_pid" 2>/dev/null || true
-    smb_pid=""
-  fi
-}
 cleanup() {
   for p in $live_pid $trace_pid $box_pid $sim_pid; do kill "$p" 2>/dev/null || true; done
   for p in $live_pid $trace_pid $box_pid $sim_pid; do wait "$p" 2>/dev/null || true; done
   live_pid="" trace_pid="" box_pid="" sim_pid=""
-  server_stop
   umount -l "$share" 2>/dev/null || true
-  umount -l "$mnt" 2>/dev/null || true
-  [ -n "$fuse_pid" ] && { kill "$fuse_pid" 2>/dev/null || true; wait "$fuse_pid" 2>/dev/null || true; }
-  fuse_pid=""
+  smb_down
 }
 trap cleanup EXIT INT TERM
 now() { date +%s.%N; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; }
-
-# a loopback port nothing listens on
-port=""
-for p in $(shuf -i 20000-60000 -n 50); do
-  if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then port=$p; break; fi
-done
-[ -n "$port" ] || { echo "no free port" >&2; exit 2; }
-
-server_start() {
-  setsid smbd -F --no-process-group -d0 -s "$work/smb.conf" >>"$work/smbd.out" 2>&1 &
-  smb_pid=$!
-  for _ in $(seq 150); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
-    sleep 0.1
-  done
-  echo "smbd does not answer" >&2
-  exit 1
-}
-
-share_up() {
-  cleanup
-  rm -rf "$work"
-  mkdir -p "$pc" "$mnt" "$work/state"/{private,lock,cache,pid,state} "$work/home/.smb"
-  chmod 777 "$pc"
-  cat >"$work/smb.conf" <<EOF
-[global]
-  interfaces = 127.0.0.1
-  bind interfaces only = yes
-  smb ports = $port
-  disable netbios = yes
-  private dir = $work/state/private
-  lock directory = $work/state/lock
-  state directory = $work/state/state
-  cache directory = $work/state/cache
-  pid directory = $work/state/pid
-  ncalrpc dir = $work/state/ncalrpc
-  passdb backend = tdbsam:$work/state/private/passdb.tdb
-  log file = $work/smbd.log
-  server role = standalone server
-  map to guest = Bad User
-  guest account = root
-  load printers = no
-  printing = bsd
-  printcap name = /dev/null
-  disable spoolss = yes
-[pc]
-  path = $pc
-  read only = no
-  guest ok = yes
-  force user = root
-EOF
-  printf '[global]\n  disable netbios = yes\n  client min protocol = SMB2\n' >"$work/home/.smb/smb.conf"
-  printf 'smb_query_browsers false\nshow_hidden_hosts true\nauth "guest" ""\n' \
-    >"$work/home/.smb/smbnetfs.conf"
-  : >"$work/home/.smb/smbnetfs.auth"
-  chmod 600 "$work/home/.smb/smbnetfs.conf" "$work/home/.smb/smbnetfs.auth"
-  server_start
-  HOME="$work/home" smbnetfs "$mnt" -f -o smbnetfs_debug=0 >"$work/fuse.out" 2>&1 &
-  fuse_pid=$!
-  for _ in $(seq 150); do [ -d "$mnt/127.0.0.1:$port/pc" ] && break; sleep 0.1; done
-  mkdir -p "$pc/CG" "$pc/RES" "$pc/ID"
-}
 
 # A fresh sandbox whose share is the PC's, the hub, the box.
 start() {
   rm -rf "$root"
   mkdir -p "$data/log" "$share" "$root/bin" "$root/dev"
   : >"$root/dev/gpio"
-  mount --bind "$mnt/127.0.0.1:$port/pc" "$share"
+  smb_bind "$share"
   printf '#!/bin/sh\nexec sh %s/packaging/testNetwork.sh %s\n' "$PWD" "$share" >"$root/bin/testNetwork.sh"
   chmod +x "$root/bin/testNetwork.sh"
   rm -f "$pc"/CG/* "$pc"/RES/* "$pc"/ID/*
@@ -161,7 +87,9 @@ latencies() {
 }
 
 # ---- Run 1: the PC up -----------------------------------------------------------------
-share_up
+cleanup
+rm -rf "$work"
+smb_up
 start
 deadline=$(($(date +%s) + n * 15 + 60))
 while [ "$(files)" -lt "$n" ] && [ "$(date +%s)" -lt "$deadline" ]; do sleep 0.2; done
@@ -207,18 +135,18 @@ new_clock() {
 waiting() { sed -n 's/^en_attente=//p' "$data/log/outbox.txt" 2>/dev/null || echo 0; }
 before_off=$(files)
 new_clock
-server_stop
+smb_server_stop
 sleep "$hold"
 off_waiting=$(waiting)
 back=$(now)
-server_start
+smb_server_start
 off_drain=$(wait_empty "$back")
 new_clock
-kill -STOP -- "-$smb_pid"
+smb_freeze
 sleep "$hold"
 hang_waiting=$(waiting)
 back2=$(now)
-kill -CONT -- "-$smb_pid"
+smb_thaw
 hang_drain=$(wait_empty "$back2")
 deadline=$(($(date +%s) + n * 15 + 60))
 while [ "$(files)" -lt "$n" ] && [ "$(date +%s)" -lt "$deadline" ]; do sleep 0.2; done
