@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Faults together, on the road of every result: the dev-build concentrator against the
-# simulated hub (GIEGLAN station, LAN link on loopback, a gas analyser making one result
-# for each vehicle, 2 s after it is sent), a PC that drops orders at random moments and
-# takes every result file it sees (then ends the vehicle: removes its order), and, at
-# random moments, all at once:
+# simulated hub (GIEGLAN or OTCLAN station, LAN link on loopback, a gas analyser making
+# one result for each vehicle, 2 s after it is sent), a PC that drops orders at random
+# moments and takes every result file it sees (then ends the vehicle: removes its
+# order), and, at random moments, all at once:
 #   - the box killed (SIGKILL) and started again 0 to 2 s later; every other kill lands
 #     right after the box acknowledged the last frame of a result;
 #   - the share away for 2 to 8 s (the network check says no; with --smb, the PC's SMB
@@ -16,16 +16,22 @@
 # acknowledged that never reached the PC), delivered twice, misfiled (a file whose plate
 # is not its order's), and what still waits in the box's journal and outbox.
 #
-#   bash bench/faults.sh [--smb] [vehicles] [seconds] [seed]
+#   bash bench/faults.sh [--smb] [--otclan] [vehicles] [seconds] [seed]
 #
+# --otclan: an OTCLAN station (sealed orders, sealed results named after the order)
+# rather than a GIEGLAN one.
 # --smb: the share is a real one, as in bench/share.sh (Samba on loopback mounted through
 # smbnetfs, checked by the packaged testNetwork.sh); otherwise a directory.
 # Vehicles default to 20, the faulty time to 180 s, the seed (of bash's RANDOM) to the
 # time; the seed is printed, a run is reproduced with it (as far as timing allows).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-real=0
-[ "${1:-}" = --smb ] && { real=1; shift; }
+real=0 proto=GIEGLAN
+while [ "${1:-}" = --smb ] || [ "${1:-}" = --otclan ]; do
+  [ "$1" = --smb ] && real=1
+  [ "$1" = --otclan ] && proto=OTCLAN
+  shift
+done
 n="${1:-20}" span="${2:-180}" seed="${3:-$(date +%s)}"
 RANDOM=$seed
 . bench/lib.sh
@@ -61,6 +67,12 @@ box_pid="" kills=0 ack_kills=0 box_runs=0 aways=0 res_gone=0
   > "$work/sim.txt" 2>&1 &
 pids+=($!)
 bench_param "$(bench_sim_port "$work/sim.txt")"
+orders=CG ext=CG
+if [ $proto = OTCLAN ]; then
+  sed -i 's/#001#GIEGLAN/#001#OTCLAN/' "$data/PARAM_VARN.txt"
+  orders=CI ext=CI
+  mkdir -p "$pcdir/CI" "$pcdir/SYNC"
+fi
 
 box_start() {
   box_runs=$((box_runs + 1))
@@ -91,16 +103,24 @@ acks() { wc -l < "$work/acks.txt"; }
       b=$(basename "$f")
       t="$taken/$b"
       while [ -e "$t" ]; do t="$t.again"; done
-      mv "$f" "$t" 2>/dev/null && rm -f "$pcdir/CG/${b%.G}.CG"
+      mv "$f" "$t" 2>/dev/null && rm -f "$pcdir/$orders/${b%.G}.$ext"
     done
     sleep 0.3
   done
 ) &
 pids+=($!)
 
+# order N: vehicle N's order, plate ABnnnCD, in the station's protocol (an OTCLAN order
+# sealed with the fingerprint of its text).
 order() {
-  printf '[VEHICULE]\r\n0200=AB%03dCD\r\n0204=ES\r\n[CRC]\r\n0200=0\r\n' "$1" > "$work/order"
-  mv "$work/order" "$pcdir/CG/$(printf 'V%04d' "$1").CG"
+  if [ $proto = OTCLAN ]; then
+    printf '[VEHICULE]\r\nC001=AB%03dCD\r\nC002=01012020\r\nC003=ES\r\nC004=A\r\nC005=O\r\n[CRC]\r\nEMPREINTE=' \
+      "$1" > "$work/order"
+    printf '%s\r\n' "$(sha1sum < "$work/order" | cut -c1-40 | tr a-f A-F)" >> "$work/order"
+  else
+    printf '[VEHICULE]\r\n0200=AB%03dCD\r\n0204=ES\r\n[CRC]\r\n0200=0\r\n' "$1" > "$work/order"
+  fi
+  mv "$work/order" "$pcdir/$orders/$(printf 'V%04d' "$1").$ext"
 }
 
 box_start
@@ -165,8 +185,13 @@ sleep 3
 kill "$box_pid" 2>/dev/null || true
 wait "$box_pid" 2>/dev/null || true
 
-acked=$(awk '/sim --> box +<STX>0122V/ && /<ETB>0905<ETX>/ { k = substr($5, 10, 5) }
-             /box --> sim +<STX>0900/ && k != "" { print k; k = "" }
+# The vehicles whose result the box acknowledged, as the name of their file (V0001): the
+# key on the link is the order's name (GIEGLAN) or the plate AB001CD (OTCLAN).
+acked=$(awk '/sim --> box +<STX>0122/ && /<ETB>0905<ETX>/ {
+               k = substr($5, 10)
+               k = k ~ /^V[0-9]+$/ ? substr(k, 2) : k ~ /^AB[0-9]+CD$/ ? substr(k, 3, length(k) - 4) : ""
+             }
+             /box --> sim +<STX>0900/ && k != "" { printf "V%04d\n", k; k = "" }
              /box --> sim/ && !/0900/ { k = "" }' "$work/sim.txt" | sort -u)
 lost=0 twice=0 misfiled=0
 for k in $acked; do
@@ -177,12 +202,12 @@ for f in "$taken"/V*.G*; do
   [ -f "$f" ] || continue
   k=$(basename "$f"); k=${k%%.*}
   plate=$(printf 'AB%03dCD' "$((10#${k#V}))")
-  grep -q "^0200=$plate *"$'\r'"\$" "$f" || { misfiled=$((misfiled + 1)); echo "  misfiled: $(basename "$f")"; }
+  grep -Eq "^(0200|PE08)=$plate *"$'\r'"\$" "$f" || { misfiled=$((misfiled + 1)); echo "  misfiled: $(basename "$f")"; }
 done
 # (a journal entry kept aside as "<n>.old" for 10 minutes after a start is no result waiting)
 journal=$(ls "$data/journal" 2>/dev/null | grep -vc '\.old$' || true)
 outbox=$(ls "$data/outbox" 2>/dev/null | grep -c . || true)
-echo "faults together for ${span} s, then up to 4 min to finish (seed $seed, share: $([ $real = 1 ] && echo "real SMB" || echo directory))"
+echo "faults together for ${span} s, then up to 4 min to finish (seed $seed, $proto, share: $([ $real = 1 ] && echo "real SMB" || echo directory))"
 echo "  vehicles ordered:            $n"
 echo "  results the box acknowledged: $(echo "$acked" | grep -c . || true)"
 echo "  box killed:                  $kills ($ack_kills right after acknowledging a result)"
@@ -191,4 +216,4 @@ echo "  equipment connections:       $(grep -c 'connection accepted' "$work/sim.
 echo "  files the PC took:           $(ls "$taken" | grep -c . || true) (vehicles without a result yet: $((n - $(ls "$taken" | grep -c '^V[0-9]*\.G$' || true))), the equipment's pace)"
 echo "  lost: $lost  delivered twice: $twice  misfiled: $misfiled"
 echo "  left on the box: journal $journal file(s), outbox $outbox file(s)"
-echo "reproduce: bash bench/faults.sh $([ $real = 1 ] && echo "--smb ")$n $span $seed"
+echo "reproduce: bash bench/faults.sh $([ $real = 1 ] && echo "--smb ")$([ $proto = OTCLAN ] && echo "--otclan ")$n $span $seed"
