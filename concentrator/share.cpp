@@ -157,7 +157,8 @@ int share_start(const ShareJob *j) {
     }
     if (pid == 0) {
         // the loop's process may have ended before the worker asked for the signal
-        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != loop) _exit(1);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != loop) _exit(1);
         in_worker = 1;
         heartbeat_off = 1;
         close_inherited();

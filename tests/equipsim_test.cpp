@@ -835,8 +835,8 @@ TEST(EquipsimCli, MisbehavesOnRequestAtTheTimesGiven) {
     const std::string out = boxtest::root("/equipsim.out");
     boxtest::reset_root();
     boxtest::Proc p = boxtest::spawn(EQUIPSIM_BIN,
-                                     {"--tcp", "0", "--bad-checksum", "1@0.5", "--silence", "0.5",
-                                      "--garbage", "40@0.8", "--drop-every", "1.7"},
+                                     {"--tcp", "0", "--bad-checksum", "1@2", "--silence", "2",
+                                      "--garbage", "40@2.3", "--drop-every", "3.5"},
                                      out);
     const int port = port_of(p);
     ASSERT_GT(port, 0) << p.output();
@@ -859,7 +859,7 @@ TEST(EquipsimCli, MisbehavesOnRequestAtTheTimesGiven) {
         << "the connection dropped";
     EXPECT_EQ(p.stop(), 0);
     const std::string o = p.output();
-    EXPECT_NE(o.find("silent for 0.5 s, on request"), std::string::npos) << o;
+    EXPECT_NE(o.find("silent for 2 s, on request"), std::string::npos) << o;
     EXPECT_NE(o.find("bad-checksum 1 on request"), std::string::npos) << o;
     EXPECT_NE(o.find("connection dropped on request"), std::string::npos) << o;
 }
