@@ -881,9 +881,13 @@ int outbox_ready(void) {
 
 // ---- Delivery ---------------------------------------------------------------------------
 
+static int same_path(const char *a, const char *b);
+
+// The directory's place in the list of those that refused a file (a directory written
+// with runs of '/' is the same directory); -1 when it is not there.
 static int failing_of(const char *dir) {
     for (int k = 0; k < MAX_FAILING; k++)
-        if (kept.failing[k].dir[0] && strcmp(kept.failing[k].dir, dir) == 0) return k;
+        if (kept.failing[k].dir[0] && same_path(kept.failing[k].dir, dir)) return k;
     return -1;
 }
 
