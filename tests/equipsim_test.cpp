@@ -835,8 +835,8 @@ TEST(EquipsimCli, MisbehavesOnRequestAtTheTimesGiven) {
     const std::string out = boxtest::root("/equipsim.out");
     boxtest::reset_root();
     boxtest::Proc p = boxtest::spawn(EQUIPSIM_BIN,
-                                     {"--tcp", "0", "--bad-checksum", "1@2", "--silence", "2",
-                                      "--garbage", "40@2.3", "--drop-every", "3.5"},
+                                     {"--tcp", "0", "--bad-checksum", "1@6", "--silence", "6",
+                                      "--garbage", "40@6.3", "--drop-every", "7.5"},
                                      out);
     const int port = port_of(p);
     ASSERT_GT(port, 0) << p.output();
@@ -844,7 +844,7 @@ TEST(EquipsimCli, MisbehavesOnRequestAtTheTimesGiven) {
     ASSERT_TRUE(box.connect_tcp(port));
     box.request("0100");
     EXPECT_EQ(box.frame(200), "") << "silent at first";
-    ASSERT_TRUE(boxtest::wait_until([&] { return p.output().find("speaking again") != std::string::npos; }, 5000));
+    ASSERT_TRUE(boxtest::wait_until([&] { return p.output().find("speaking again") != std::string::npos; }, 10000));
     ASSERT_TRUE(boxtest::wait_until([&] { box.pull(50); return box.in.size() >= 40; }, 5000));
     EXPECT_EQ(box.in, equipsim::noise(40)) << "the burst of garbage, and nothing else";
     box.in.clear();
@@ -859,7 +859,7 @@ TEST(EquipsimCli, MisbehavesOnRequestAtTheTimesGiven) {
         << "the connection dropped";
     EXPECT_EQ(p.stop(), 0);
     const std::string o = p.output();
-    EXPECT_NE(o.find("silent for 2 s, on request"), std::string::npos) << o;
+    EXPECT_NE(o.find("silent for 6 s, on request"), std::string::npos) << o;
     EXPECT_NE(o.find("bad-checksum 1 on request"), std::string::npos) << o;
     EXPECT_NE(o.find("connection dropped on request"), std::string::npos) << o;
 }
