@@ -303,6 +303,30 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
     equipsim::Sim sim(o);
+    // The times of misbehaviour count from here, and what is due at 0 (a silence from the
+    // start) is in force before the port or pty is shown: a box that connects at once must
+    // not be answered first.
+    std::vector<Event> events;
+    for (auto &m : misbehave) m(sim, events);
+    const char *ended = nullptr;
+    if (run_for >= 0) events.push_back({run_for, 0, [&ended] { ended = "--for"; }});
+    const auto start = std::chrono::steady_clock::now();
+    auto seconds_since_start = [&start] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    auto run_due = [&events](double now) { // runs what is due, returns the time of the next
+        double next = -1;
+        for (Event &e : events) {
+            if (e.at < 0) continue;
+            if (e.at <= now) {
+                e.act();
+                e.at = e.every > 0 ? e.at + e.every : -1;
+            }
+            if (e.at >= 0 && (next < 0 || e.at < next)) next = e.at;
+        }
+        return next;
+    };
+    run_due(0);
     if (tcp_port >= 0) {
         int p = sim.listen_tcp(tcp_port);
         if (p < 0) {
@@ -321,22 +345,9 @@ int main(int argc, char **argv) {
     }
     fflush(stdout);
 
-    std::vector<Event> events;
-    for (auto &m : misbehave) m(sim, events);
-    const char *ended = nullptr;
-    if (run_for >= 0) events.push_back({run_for, 0, [&ended] { ended = "--for"; }});
-    const auto start = std::chrono::steady_clock::now();
     while (!ended) {
-        const double now = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        double next = -1;
-        for (Event &e : events) {
-            if (e.at < 0) continue;
-            if (e.at <= now) {
-                e.act();
-                e.at = e.every > 0 ? e.at + e.every : -1;
-            }
-            if (e.at >= 0 && (next < 0 || e.at < next)) next = e.at;
-        }
+        const double now = seconds_since_start();
+        const double next = run_due(now);
         if (ended) break;
         int sig;
         if (next < 0) {
